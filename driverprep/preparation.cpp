@@ -1,0 +1,8 @@
+// The fixed order of DriverPrep's stages.
+#include "driverprep.h"
+
+int RunPreparation()
+{
+    if (DeviceCheck() == kStepStop) return kStepStop;   // the check has told the user why
+    return kStepGoOn;
+}

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what building and testing need, from Debian's packages. Safe to run again: it installs
+# only what is missing.
+set -euo pipefail
+
+packages=(
+  cmake make g++ googletest libgtest-dev
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
+  wine64 xvfb
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: everything is installed"
+  exit 0
+fi
+echo "install-deps: installing ${missing[*]}"
+[ "$(id -u)" -eq 0 ] || { echo "install-deps: run as root to install packages" >&2; exit 1; }
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -q
+apt-get install -y -q --no-install-recommends "${missing[@]}"

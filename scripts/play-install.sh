@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# The main job: builds both programs and plays an installation in a throwaway Wine prefix, the
+# way the setup package runs them, printing each step, each exit status and what changed in the
+# INF store. The 32-bit deliverables land in build/release/bin; Wine here runs their 64-bit twins
+# from build/wine/bin.
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+root=$PWD
+
+scripts/install-deps.sh
+for preset in release wine; do
+  echo "=== building $preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j"$(nproc)" >/dev/null
+done
+echo "deliverables: $(ls build/release/bin/*.exe | tr '\n' ' ')"
+
+state=$root/build/play
+session() { scripts/wine-session.sh "$1" "$state" "${@:2}"; }
+trap 'session stop >/dev/null 2>&1 || true' EXIT
+echo "=== starting a throwaway Wine prefix"
+session start
+inf=$state/prefix/drive_c/windows/inf
+
+snapshot() { (cd "$inf" && find . -maxdepth 1 -type f -printf '%f\n' | sort | while read -r f; do echo "$f $(md5sum <"$f" | cut -c1-12)"; done); }
+# Prints what changed in the INF store since the snapshot given.
+show_changes() {
+  local after
+  after=$(snapshot)
+  echo "  INF store changes:"
+  if [ "$1" = "$after" ]; then echo "    (none)"; return; fi
+  diff <(echo "$1") <(echo "$after") | sed -n 's/^< \(.*\)/    removed \1/p; s/^> \(.*\)/    added   \1/p' || true
+}
+run() {
+  echo "--- $*"
+  local status=0
+  session run "$root/build/wine/bin/run_program.exe" "$@" || status=$?
+  return $status
+}
+device_key='HKLM\System\CurrentControlSet\Enum\USB\Vid_8817&Pid_3402'
+
+echo
+echo "=== 1. A machine that still records a Brellan device: DriverPrep must stop the install"
+session run reg add "$device_key\\5&2a9b3c0&0&1" /f >/dev/null 2>&1
+before=$(snapshot)
+run DriverPrep.exe || true
+show_changes "$before"
+session run reg delete "$device_key" /f >/dev/null 2>&1
+
+echo
+echo "=== 2. The device uninstalled: DriverPrep lets the install go on"
+before=$(snapshot)
+run DriverPrep.exe || true
+show_changes "$before"
+
+echo
+echo "=== done"

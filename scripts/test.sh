@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Runs every test tier: the host unit tests (plain and under ASan/UBSan), the checks on the 32-bit
+# release programs, and the integration suite against the real programs under Wine.
+set -uo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+
+scripts/install-deps.sh || exit 1
+
+passed=0
+failed=0
+broken=()
+for preset in host host-asan release wine; do
+  echo "=== $preset"
+  if ! { cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" -j"$(nproc)"; }; then
+    echo "build of $preset failed"
+    broken+=("$preset (build)")
+    failed=$((failed + 1))
+    continue
+  fi
+  log=$(mktemp)
+  ctest --preset "$preset" 2>&1 | tee "$log"
+  summary=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+  rm -f "$log"
+  if [ -z "$summary" ]; then
+    broken+=("$preset (no result)")
+    failed=$((failed + 1))
+    continue
+  fi
+  total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$summary")
+  bad=$(sed -E 's/.* ([0-9]+) tests? failed.*/\1/' <<<"$summary")
+  passed=$((passed + total - bad))
+  failed=$((failed + bad))
+  [ "$bad" -eq 0 ] || broken+=("$preset")
+done
+
+echo
+[ ${#broken[@]} -eq 0 ] || echo "failing: ${broken[*]}"
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -1,0 +1,244 @@
+#include "harness.h"
+
+#include <sddl.h>
+
+#include <algorithm>
+#include <cwctype>
+
+namespace harness {
+
+const wchar_t kDeviceKey[] = L"System\\CurrentControlSet\\Enum\\USB\\Vid_8817&Pid_3402";
+static const wchar_t kSandboxMarker[] = L"\\brellan-test-sandbox";
+
+std::wstring WindowsDir()
+{
+    wchar_t dir[MAX_PATH];
+    UINT cch = GetWindowsDirectoryW(dir, MAX_PATH);
+    return (cch == 0 || cch >= MAX_PATH) ? L"" : std::wstring(dir, cch);
+}
+
+std::wstring InfDir() { return WindowsDir() + L"\\inf"; }
+
+bool InSandbox(std::wstring *why)
+{
+    wchar_t flag[8];
+    DWORD cch = GetEnvironmentVariableW(L"BRELLAN_WINE_SANDBOX", flag, 8);
+    if (cch != 1 || flag[0] != L'1') {
+        *why = L"BRELLAN_WINE_SANDBOX=1 is not set";
+        return false;
+    }
+    if (!FileExists(WindowsDir() + kSandboxMarker)) {
+        *why = L"the Windows folder has no brellan-test-sandbox marker";
+        return false;
+    }
+    return true;
+}
+
+std::wstring ProgramPath(const wchar_t *exeName)
+{
+    wchar_t dir[MAX_PATH];
+    DWORD cch = GetEnvironmentVariableW(L"BRELLAN_PROGRAM_DIR", dir, MAX_PATH);
+    if (cch == 0 || cch >= MAX_PATH) {
+        cch = GetModuleFileNameW(NULL, dir, MAX_PATH);
+        wchar_t *slash = wcsrchr(dir, L'\\');
+        if (slash) *slash = 0;
+    }
+    return std::wstring(dir) + L"\\" + exeName;
+}
+
+void SetDeviceInstances(int instances)
+{
+    // Undo any DACL a test left, so the key can be removed.
+    SetDeviceKeyDacl(L"D:P(A;;KA;;;WD)");
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kDeviceKey);
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kDeviceKey);
+    if (instances < 0) return;
+    HKEY key = NULL;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDeviceKey, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key, NULL) != ERROR_SUCCESS)
+        return;
+    for (int i = 0; i < instances; ++i) {
+        wchar_t name[32];
+        swprintf(name, 32, L"5&2a9b3c%d&0&%d", i, i + 1);
+        HKEY sub = NULL;
+        if (RegCreateKeyExW(key, name, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &sub, NULL) == ERROR_SUCCESS)
+            RegCloseKey(sub);
+    }
+    RegCloseKey(key);
+}
+
+bool SetDeviceKeyDacl(const wchar_t *sddl)
+{
+    HKEY key = NULL;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDeviceKey, 0, WRITE_DAC, &key) != ERROR_SUCCESS) return false;
+    PSECURITY_DESCRIPTOR sd = NULL;
+    bool ok = ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd, NULL) &&
+              RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, sd) == ERROR_SUCCESS;
+    if (sd) LocalFree(sd);
+    RegCloseKey(key);
+    return ok;
+}
+
+static std::wstring Lower(std::wstring s)
+{
+    for (wchar_t &c : s) c = (wchar_t)std::towlower(c);
+    return s;
+}
+
+static bool ReadWhole(const std::wstring &path, std::string *bytes)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    bytes->clear();
+    char chunk[65536];
+    DWORD cbRead = 0;
+    while (ReadFile(file, chunk, sizeof chunk, &cbRead, NULL) && cbRead > 0) bytes->append(chunk, cbRead);
+    CloseHandle(file);
+    return true;
+}
+
+StoreSnapshot SnapshotInfStore()
+{
+    StoreSnapshot snapshot;
+    WIN32_FIND_DATAW data;
+    HANDLE search = FindFirstFileW((InfDir() + L"\\*").c_str(), &data);
+    if (search == INVALID_HANDLE_VALUE) return snapshot;
+    do {
+        std::wstring name = data.cFileName;
+        if (name == L"." || name == L"..") continue;
+        FileState state{0, 0};
+        std::string bytes;
+        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && ReadWhole(InfDir() + L"\\" + name, &bytes)) {
+            state.size = bytes.size();
+            state.hash = 1469598103934665603ull;   // FNV-1a
+            for (unsigned char c : bytes) state.hash = (state.hash ^ c) * 1099511628211ull;
+        }
+        snapshot[Lower(name)] = state;
+    } while (FindNextFileW(search, &data));
+    FindClose(search);
+    return snapshot;
+}
+
+std::wstring DescribeChanges(const StoreSnapshot &before, const StoreSnapshot &after)
+{
+    std::wstring out;
+    for (const auto &b : before) {
+        auto a = after.find(b.first);
+        if (a == after.end()) out += L"removed " + b.first + L"\n";
+        else if (a->second.hash != b.second.hash || a->second.size != b.second.size) out += L"changed " + b.first + L"\n";
+    }
+    for (const auto &a : after)
+        if (!before.count(a.first)) out += L"added " + a.first + L"\n";
+    return out;
+}
+
+bool WriteFileBytes(const std::wstring &path, const std::string &bytes)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD cbWritten = 0;
+    BOOL ok = WriteFile(file, bytes.data(), (DWORD)bytes.size(), &cbWritten, NULL);
+    CloseHandle(file);
+    return ok && cbWritten == bytes.size();
+}
+
+bool FileExists(const std::wstring &path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+int PressOk(const BoxInfo &) { return IDOK; }
+
+namespace {
+
+struct BoxSearch {
+    DWORD processId;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectBox(HWND window, LPARAM param)
+{
+    BoxSearch *search = (BoxSearch *)param;
+    wchar_t cls[32];
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    if (pid == search->processId && GetClassNameW(window, cls, 32) && wcscmp(cls, L"#32770") == 0 &&
+        IsWindowVisible(window))
+        search->found.push_back(window);
+    return TRUE;
+}
+
+BOOL CALLBACK CollectControl(HWND control, LPARAM param)
+{
+    BoxInfo *info = (BoxInfo *)param;
+    wchar_t cls[32];
+    wchar_t text[256];
+    if (!IsWindowVisible(control) || !GetClassNameW(control, cls, 32)) return TRUE;
+    if (_wcsicmp(cls, L"Button") == 0) {
+        GetWindowTextW(control, text, 256);
+        info->buttons.push_back(text);
+        info->buttonIds.push_back(GetDlgCtrlID(control));
+    } else if (_wcsicmp(cls, L"Static") == 0 && (GetWindowLongW(control, GWL_STYLE) & SS_TYPEMASK) == SS_ICON &&
+               SendMessageW(control, STM_GETICON, 0, 0) != 0) {
+        info->hasIcon = true;
+    }
+    return TRUE;
+}
+
+BoxInfo ReadBox(HWND window)
+{
+    BoxInfo info;
+    info.window = window;
+    wchar_t text[1024];
+    int cch = GetWindowTextW(window, text, 1024);
+    info.caption.assign(text, cch > 0 ? cch : 0);
+    cch = GetDlgItemTextW(window, 0xFFFF, text, 1024);
+    info.text.assign(text, cch > 0 ? cch : 0);
+    EnumChildWindows(window, CollectControl, (LPARAM)&info);
+    return info;
+}
+
+}  // namespace
+
+RunResult Run(const wchar_t *exeName, const wchar_t *args, const BoxAnswer &answer, DWORD limitMs)
+{
+    RunResult result;
+    std::wstring path = ProgramPath(exeName);
+    std::wstring commandLine = L"\"" + path + L"\"";
+    if (args && *args) commandLine += std::wstring(L" ") + args;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    std::vector<wchar_t> mutableLine(commandLine.begin(), commandLine.end());
+    mutableLine.push_back(0);
+    DWORD start = GetTickCount();
+    if (!CreateProcessW(path.c_str(), mutableLine.data(), NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
+        return result;
+    result.started = true;
+    std::vector<HWND> handled;
+    for (;;) {
+        DWORD waited = WaitForSingleObject(process.hProcess, 20);
+        if (waited == WAIT_OBJECT_0) break;
+        if (GetTickCount() - start > limitMs) {
+            result.timedOut = true;
+            TerminateProcess(process.hProcess, 0xDEAD);
+            WaitForSingleObject(process.hProcess, 5000);
+            break;
+        }
+        BoxSearch search{process.dwProcessId, {}};
+        EnumWindows(CollectBox, (LPARAM)&search);
+        for (HWND box : search.found) {
+            if (std::find(handled.begin(), handled.end(), box) != handled.end()) continue;
+            handled.push_back(box);
+            BoxInfo info = ReadBox(box);
+            info.seenAtMs = GetTickCount() - start;
+            result.boxes.push_back(info);
+            int button = answer(info);
+            if (button != 0) PostMessageW(box, WM_COMMAND, button, 0);
+        }
+    }
+    result.elapsedMs = GetTickCount() - start;
+    GetExitCodeProcess(process.hProcess, &result.exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return result;
+}
+
+}  // namespace harness

@@ -1,0 +1,68 @@
+// Drives the real programs the way a setup package does: prepares the registry and the INF store,
+// starts a program, reads and answers its message boxes, and collects its exit status.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace harness {
+
+// True only inside a throwaway test machine: the session script marks its Wine prefix, and a
+// disposable Windows VM must be marked by hand the same way.
+bool InSandbox(std::wstring *why);
+
+std::wstring WindowsDir();
+std::wstring InfDir();                      // WindowsDir() + "\inf"
+std::wstring ProgramPath(const wchar_t *exeName);
+
+// ---- Registry ----
+extern const wchar_t kDeviceKey[];          // under HKEY_LOCAL_MACHINE
+// Removes the device key and, with `instances` >= 0, creates it with that many instance subkeys.
+void SetDeviceInstances(int instances);
+// Replaces the device key's DACL by an SDDL string (e.g. "D:P(A;;0x60019;;;WD)").
+bool SetDeviceKeyDacl(const wchar_t *sddl);
+
+// ---- INF store ----
+struct FileState {
+    unsigned long long size;
+    unsigned long long hash;
+};
+typedef std::map<std::wstring, FileState> StoreSnapshot;   // lower-case name -> state
+StoreSnapshot SnapshotInfStore();
+std::wstring DescribeChanges(const StoreSnapshot &before, const StoreSnapshot &after);
+bool WriteFileBytes(const std::wstring &path, const std::string &bytes);
+bool FileExists(const std::wstring &path);
+
+// ---- Programs and their boxes ----
+struct BoxInfo {
+    HWND window = NULL;
+    std::wstring caption;
+    std::wstring text;
+    std::vector<std::wstring> buttons;      // visible buttons' texts, in control order
+    std::vector<int> buttonIds;
+    bool hasIcon = false;
+    DWORD seenAtMs = 0;                     // since the program was started
+};
+
+struct RunResult {
+    bool started = false;
+    bool timedOut = false;                  // killed after the time limit: a hang
+    DWORD exitCode = 0xFFFFFFFF;
+    std::vector<BoxInfo> boxes;             // every box the program showed, in order
+    DWORD elapsedMs = 0;
+};
+
+// What to do with a box: the id of the button to press, or 0 to leave it alone.
+typedef std::function<int(const BoxInfo &)> BoxAnswer;
+int PressOk(const BoxInfo &);
+
+// Starts `exeName` from the program folder with `args`, answers its boxes, and waits for its end
+// within `limitMs`. A program still running then is killed and reported as timed out.
+RunResult Run(const wchar_t *exeName, const wchar_t *args, const BoxAnswer &answer,
+              DWORD limitMs = 30000);
+
+}  // namespace harness
