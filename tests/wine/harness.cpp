@@ -84,7 +84,7 @@ static std::wstring Lower(std::wstring s)
     return s;
 }
 
-static bool ReadWhole(const std::wstring &path, std::string *bytes)
+bool ReadFileBytes(const std::wstring &path, std::string *bytes)
 {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               NULL, OPEN_EXISTING, 0, NULL);
@@ -108,7 +108,7 @@ StoreSnapshot SnapshotInfStore()
         if (name == L"." || name == L"..") continue;
         FileState state{0, 0};
         std::string bytes;
-        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && ReadWhole(InfDir() + L"\\" + name, &bytes)) {
+        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && ReadFileBytes(InfDir() + L"\\" + name, &bytes)) {
             state.size = bytes.size();
             state.hash = 1469598103934665603ull;   // FNV-1a
             for (unsigned char c : bytes) state.hash = (state.hash ^ c) * 1099511628211ull;
@@ -140,6 +140,59 @@ bool WriteFileBytes(const std::wstring &path, const std::string &bytes)
     BOOL ok = WriteFile(file, bytes.data(), (DWORD)bytes.size(), &cbWritten, NULL);
     CloseHandle(file);
     return ok && cbWritten == bytes.size();
+}
+
+std::vector<std::wstring> AddedFiles(const StoreSnapshot &before, const StoreSnapshot &after)
+{
+    std::vector<std::wstring> added;
+    for (const auto &a : after)
+        if (!before.count(a.first)) added.push_back(a.first);
+    return added;
+}
+
+void RestoreInfStore(const StoreSnapshot &baseline)
+{
+    for (const std::wstring &name : AddedFiles(baseline, SnapshotInfStore())) {
+        std::wstring path = InfDir() + L"\\" + name;
+        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        if (!DeleteFileW(path.c_str())) RemoveDirectoryW(path.c_str());
+    }
+}
+
+const wchar_t kInstallFolder[] = L"C:\\Program Files\\Quillmere\\Brellan Flashwright Installer";
+
+std::string SampleInf(const wchar_t *name)
+{
+    wchar_t dir[MAX_PATH];
+    DWORD cch = GetModuleFileNameW(NULL, dir, MAX_PATH);
+    std::wstring path(dir, cch);
+    path = path.substr(0, path.find_last_of(L'\\')) + L"\\data\\" + name;
+    std::string bytes;
+    ReadFileBytes(path, &bytes);
+    return bytes;
+}
+
+bool PlaceInstallFile(const wchar_t *name, const std::string &bytes)
+{
+    std::wstring folder = kInstallFolder;
+    for (size_t at = folder.find(L'\\', 3); at != std::wstring::npos; at = folder.find(L'\\', at + 1))
+        CreateDirectoryW(folder.substr(0, at).c_str(), NULL);
+    CreateDirectoryW(folder.c_str(), NULL);
+    return WriteFileBytes(folder + L"\\" + name, bytes);
+}
+
+void RemoveInstallFolder()
+{
+    std::wstring folder = kInstallFolder;
+    WIN32_FIND_DATAW data;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &data);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileW((folder + L"\\" + data.cFileName).c_str());
+        } while (FindNextFileW(search, &data));
+        FindClose(search);
+    }
+    RemoveDirectoryW(folder.c_str());
 }
 
 bool FileExists(const std::wstring &path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }

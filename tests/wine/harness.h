@@ -34,8 +34,20 @@ struct FileState {
 typedef std::map<std::wstring, FileState> StoreSnapshot;   // lower-case name -> state
 StoreSnapshot SnapshotInfStore();
 std::wstring DescribeChanges(const StoreSnapshot &before, const StoreSnapshot &after);
+std::vector<std::wstring> AddedFiles(const StoreSnapshot &before, const StoreSnapshot &after);
+// Removes from the INF store every file the baseline does not hold.
+void RestoreInfStore(const StoreSnapshot &baseline);
+bool ReadFileBytes(const std::wstring &path, std::string *bytes);
 bool WriteFileBytes(const std::wstring &path, const std::string &bytes);
 bool FileExists(const std::wstring &path);
+
+// ---- The product's install folder ----
+extern const wchar_t kInstallFolder[];
+// A sample INF shipped with the suite (in "data" beside it): "flashwright.inf" or "brellan.inf".
+std::string SampleInf(const wchar_t *name);
+// Creates the install folder (and its parents) and writes `bytes` as `name` in it.
+bool PlaceInstallFile(const wchar_t *name, const std::string &bytes);
+void RemoveInstallFolder();
 
 // ---- Programs and their boxes ----
 struct BoxInfo {
