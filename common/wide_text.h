@@ -1,6 +1,7 @@
 // Bounded wide-string building shared by both programs.
 #pragma once
 
+#include <string.h>
 #include <wchar.h>
 
 // Appends `tail` to the zero-terminated string in `buffer` (capacity `cchBuffer` characters,
@@ -11,6 +12,6 @@ static inline int AppendChecked(wchar_t *buffer, size_t cchBuffer, const wchar_t
     size_t cchUsed = wcslen(buffer);
     size_t cchTail = wcslen(tail);
     if (cchUsed >= cchBuffer || cchTail >= cchBuffer - cchUsed) return 0;
-    wmemcpy(buffer + cchUsed, tail, cchTail + 1);
+    memcpy(buffer + cchUsed, tail, (cchTail + 1) * sizeof(wchar_t));
     return 1;
 }

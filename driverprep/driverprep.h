@@ -11,3 +11,11 @@ int RunPreparation();
 // Returns 0 after telling the user to uninstall the device when its USB enumeration key holds at
 // least one instance; 1 otherwise, including when the key cannot be opened.
 int DeviceCheck();
+
+// Whether the file's text names the device's hardware ID: 1 if it does, 0 if not or when it
+// cannot be opened or read (then after a "ReadFile Failed" box).
+int InfMentionsDevice(const wchar_t *path);
+
+// Deletes every OEM INF copy in the Windows INF store whose text names the device, with its
+// ".pnf" twin. Failures leave files in place and never stop the installation.
+void PurgeStaleInfs();

@@ -4,5 +4,6 @@
 int RunPreparation()
 {
     if (DeviceCheck() == kStepStop) return kStepStop;   // the check has told the user why
+    PurgeStaleInfs();
     return kStepGoOn;
 }

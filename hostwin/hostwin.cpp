@@ -230,6 +230,8 @@ int RunBox(Box &box)
 
 namespace hostwin {
 
+const wchar_t kInvalidHandlePath[] = L"<invalid handle>";
+
 void Reset()
 {
     std::lock_guard<std::recursive_mutex> lock(g_lock);
@@ -464,7 +466,10 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD cbToRead, LPDWORD cbRead, LPOVER
     std::lock_guard<std::recursive_mutex> lock(g_lock);
     if (cbRead) *cbRead = 0;
     Handle *h = FindHandle(file, Handle::File);
-    if (h == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    if (h == nullptr) {
+        S().fileEvents.push_back({hostwin::FileEvent::Read, hostwin::kInvalidHandlePath, 0});
+        return Fail(ERROR_INVALID_HANDLE);
+    }
     if (overlapped != nullptr || cbRead == nullptr) return Fail(ERROR_INVALID_PARAMETER);
     auto fault = S().failRead.find(Lower(h->path));
     if (fault != S().failRead.end() && h->reads >= fault->second.first) {

@@ -47,6 +47,8 @@ struct FileEvent {
     DWORD result;     // bytes delivered for a read; 0 or the error code for an open or delete
 };
 std::vector<FileEvent> FileEvents();
+// The path recorded for a read on a handle that is not an open file.
+extern const wchar_t kInvalidHandlePath[];
 int OpenHandles();    // file, search and thread handles not yet closed
 
 // ---- Message boxes and windows ----
