@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs every test tier: the host unit tests (plain and under ASan/UBSan), the checks on the 32-bit
+# Runs every test tier: the host unit tests (plain and under ASan/UBSan), a short fuzz run, the
+# checks on the 32-bit
 # release programs, and the integration suite against the real programs under Wine.
 set -uo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -9,7 +10,7 @@ scripts/install-deps.sh || exit 1
 passed=0
 failed=0
 broken=()
-for preset in host host-asan release wine; do
+for preset in host host-asan fuzz release wine; do
   echo "=== $preset"
   if ! { cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" -j"$(nproc)"; }; then
     echo "build of $preset failed"
