@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test tier: the host unit tests (plain and under ASan/UBSan), a short fuzz run, the
-# checks on the 32-bit
-# release programs, and the integration suite against the real programs under Wine.
+# checks on the 32-bit release programs, and the integration suite against the real programs
+# under Wine.
 set -uo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
