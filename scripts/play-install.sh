@@ -48,9 +48,28 @@ show_changes "$before"
 session run reg delete "$device_key" /f >/dev/null 2>&1
 
 echo
-echo "=== 2. The device uninstalled: DriverPrep lets the install go on"
+echo "=== 2. The device uninstalled: the setup package places its INF files and runs both programs"
+folder="$state/prefix/drive_c/Program Files/Quillmere/Brellan Flashwright Installer"
+mkdir -p "$folder"
+cp tests/data/flashwright.inf tests/data/brellan.inf "$folder/"
+echo "  placed flashwright.inf and brellan.inf in C:\\Program Files\\Quillmere\\Brellan Flashwright Installer"
+# Windows names every staged copy oemN.inf; Wine keeps a source's own name while it is free in
+# the store. Taking both names first makes Wine name the copies the way Windows does.
+printf '[Version]\r\nSignature="$Windows NT$"\r\n; stands in for a system INF\r\n' >"$inf/flashwright.inf"
+printf '[Version]\r\nSignature="$Windows NT$"\r\n; stands in for a system INF\r\n;\r\n' >"$inf/brellan.inf"
+echo "  (Wine only: took the names flashwright.inf and brellan.inf in the store, so copies become oemN.inf as on Windows)"
 before=$(snapshot)
 run DriverPrep.exe || true
+run PkgStage.exe || true
+show_changes "$before"
+
+echo
+echo "=== 3. A second installation: DriverPrep removes the device's staged copy, PkgStage stages again"
+before=$(snapshot)
+run DriverPrep.exe || true
+show_changes "$before"
+before=$(snapshot)
+run PkgStage.exe || true
 show_changes "$before"
 
 echo
