@@ -12,6 +12,10 @@ int RunPreparation();
 // least one instance; 1 otherwise, including when the key cannot be opened.
 int DeviceCheck();
 
+// Shows the "Installing" notice and returns once it has closed, by itself about half a second
+// later or by the user, and its worker thread has ended.
+void ShowInstallingNotice();
+
 // Whether the file's text names the device's hardware ID: 1 if it does, 0 if not or when it
 // cannot be opened or read (then after a "ReadFile Failed" box).
 int InfMentionsDevice(const wchar_t *path);

@@ -98,7 +98,9 @@ TEST_F(DeviceCheckTest, EntryReturnsThePreparationResultWhateverTheArguments)
             if (device) hostwin::AddKey(kDeviceKey, 1);
             int argc = argv == bare ? 1 : 2;
             EXPECT_EQ(device ? 0 : 1, DriverPrepMain(argc, argv, envp));
-            EXPECT_EQ(device ? 1u : 0u, hostwin::Boxes().size());
+            std::vector<hostwin::BoxRecord> boxes = hostwin::Boxes();
+            ASSERT_EQ(1u, boxes.size());
+            EXPECT_EQ(device ? L"Found Brellan device" : L"Installing", boxes[0].caption);
         }
     }
 }

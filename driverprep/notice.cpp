@@ -1,0 +1,48 @@
+// The "Installing" notice: a message box on the main thread that a worker thread presses OK on
+// half a second later, so that it closes without the user.
+#include "driverprep.h"
+
+#include <windows.h>
+#include <process.h>
+
+static const wchar_t kNoticeText[] = L"        Installing Quillmere Brellan Flashwright Driver Files ";
+// The box's caption and the title the worker looks for: one constant, so they cannot drift apart.
+static const wchar_t kNoticeTitle[] = L"Installing";
+static const wchar_t kDialogClass[] = L"#32770";
+static const DWORD kDismissDelayMs = 500;
+
+// This process's own notice, or NULL. Another program's window titled "Installing" (the setup
+// package's own, say) is never the one returned.
+static HWND FindOwnNotice()
+{
+    const DWORD ownProcessId = GetCurrentProcessId();
+    for (HWND window = FindWindowExW(NULL, NULL, kDialogClass, kNoticeTitle); window != NULL;
+         window = FindWindowExW(NULL, window, kDialogClass, kNoticeTitle)) {
+        DWORD processId = 0;
+        if (GetWindowThreadProcessId(window, &processId) != 0 && processId == ownProcessId) return window;
+    }
+    return NULL;
+}
+
+// Waits, then presses OK on the notice once. A notice that is not up yet by then stays until the
+// user closes it.
+static unsigned __stdcall NoticeDismisser(void *argument)
+{
+    (void)argument;
+    Sleep(kDismissDelayMs);
+    HWND notice = FindOwnNotice();
+    if (notice != NULL) (void)SendMessageW(notice, WM_COMMAND, IDOK, 0);
+    _endthreadex(0);
+    return 0;
+}
+
+void ShowInstallingNotice()
+{
+    unsigned threadId = 0;
+    HANDLE worker = (HANDLE)_beginthreadex(NULL, 0, NoticeDismisser, NULL, 0, &threadId);
+    // OK, Cancel and the worker's command all lead on the same way.
+    (void)MessageBoxW(NULL, kNoticeText, kNoticeTitle, MB_OKCANCEL);
+    if (worker == NULL) return;   // no worker started: nothing to wait for
+    WaitForSingleObject(worker, INFINITE);
+    CloseHandle(worker);
+}
