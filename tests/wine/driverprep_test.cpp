@@ -34,7 +34,7 @@ TEST(DeviceCheckGuard, SuiteRunsOnlyInTheSandbox)
 
 TEST_F(DeviceCheck, NoDeviceKeyEndsWithOneAndNoBox)
 {
-    harness::RunResult run = harness::Run(L"DriverPrep.exe", L"", harness::PressOk);
+    harness::RunResult run = harness::Run(L"DriverPrep.exe", L"", harness::PressOkLetNoticeClose);
     ASSERT_TRUE(run.started);
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(1u, run.exitCode);
@@ -44,7 +44,7 @@ TEST_F(DeviceCheck, NoDeviceKeyEndsWithOneAndNoBox)
 TEST_F(DeviceCheck, KeyWithoutInstancesEndsWithOne)
 {
     harness::SetDeviceInstances(0);
-    harness::RunResult run = harness::Run(L"DriverPrep.exe", L"", harness::PressOk);
+    harness::RunResult run = harness::Run(L"DriverPrep.exe", L"", harness::PressOkLetNoticeClose);
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(1u, run.exitCode);
     for (const harness::BoxInfo &box : run.boxes) EXPECT_NE(L"Found Brellan device", box.caption);
@@ -59,7 +59,7 @@ TEST_F(DeviceCheck, RecordedInstanceStopsWithTheUninstallBox)
             SCOPED_TRACE(::testing::Message() << instances << " instance(s), arguments \"" << args << "\"");
             harness::SetDeviceInstances(instances);
             harness::StoreSnapshot before = harness::SnapshotInfStore();
-            harness::RunResult run = harness::Run(L"DriverPrep.exe", args, harness::PressOk);
+            harness::RunResult run = harness::Run(L"DriverPrep.exe", args, harness::PressOkLetNoticeClose);
             EXPECT_FALSE(run.timedOut);
             EXPECT_EQ(0u, run.exitCode);
             ASSERT_EQ(1u, run.boxes.size());
@@ -77,7 +77,7 @@ TEST_F(DeviceCheck, ReadOnlyKeyStillStopsTheInstall)
     ASSERT_TRUE(harness::SetDeviceKeyDacl(L"D:P(A;;0x60019;;;WD)"));   // KEY_READ | WRITE_DAC
     HKEY key = NULL;
     ASSERT_EQ(ERROR_ACCESS_DENIED, RegOpenKeyExW(HKEY_LOCAL_MACHINE, harness::kDeviceKey, 0, KEY_ALL_ACCESS, &key));
-    harness::RunResult run = harness::Run(L"DriverPrep.exe", L"", harness::PressOk);
+    harness::RunResult run = harness::Run(L"DriverPrep.exe", L"", harness::PressOkLetNoticeClose);
     EXPECT_EQ(0u, run.exitCode);
     ASSERT_EQ(1u, run.boxes.size());
     EXPECT_TRUE(IsFoundBox(run.boxes[0]));
@@ -89,7 +89,7 @@ TEST_F(DeviceCheck, UnreadableKeyCountsAsNoDevice)
     ASSERT_TRUE(harness::SetDeviceKeyDacl(L"D:P(A;;0x40000;;;WD)"));   // WRITE_DAC alone
     HKEY key = NULL;
     ASSERT_EQ(ERROR_ACCESS_DENIED, RegOpenKeyExW(HKEY_LOCAL_MACHINE, harness::kDeviceKey, 0, KEY_READ, &key));
-    harness::RunResult run = harness::Run(L"DriverPrep.exe", L"", harness::PressOk);
+    harness::RunResult run = harness::Run(L"DriverPrep.exe", L"", harness::PressOkLetNoticeClose);
     EXPECT_EQ(1u, run.exitCode);
     for (const harness::BoxInfo &box : run.boxes) EXPECT_NE(L"Found Brellan device", box.caption);
 }

@@ -199,6 +199,18 @@ bool FileExists(const std::wstring &path) { return GetFileAttributesW(path.c_str
 
 int PressOk(const BoxInfo &) { return IDOK; }
 
+const wchar_t kNoticeTitle[] = L"Installing";
+
+int PressOkLetNoticeClose(const BoxInfo &box) { return box.caption == kNoticeTitle ? 0 : IDOK; }
+
+std::vector<BoxInfo> OtherThanNotice(const std::vector<BoxInfo> &boxes)
+{
+    std::vector<BoxInfo> others;
+    for (const BoxInfo &box : boxes)
+        if (box.caption != kNoticeTitle) others.push_back(box);
+    return others;
+}
+
 namespace {
 
 struct BoxSearch {
@@ -265,7 +277,7 @@ RunResult Run(const wchar_t *exeName, const wchar_t *args, const BoxAnswer &answ
     if (!CreateProcessW(path.c_str(), mutableLine.data(), NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
         return result;
     result.started = true;
-    std::vector<HWND> handled;
+    std::vector<size_t> open;   // indexes into result.boxes of boxes not yet seen closed
     for (;;) {
         DWORD waited = WaitForSingleObject(process.hProcess, 20);
         if (waited == WAIT_OBJECT_0) break;
@@ -275,19 +287,37 @@ RunResult Run(const wchar_t *exeName, const wchar_t *args, const BoxAnswer &answ
             WaitForSingleObject(process.hProcess, 5000);
             break;
         }
+        DWORD now = GetTickCount() - start;
+        for (size_t i = 0; i < open.size();) {
+            BoxInfo &known = result.boxes[open[i]];
+            if (!IsWindow(known.window) || !IsWindowVisible(known.window)) {
+                known.goneAtMs = now;
+                open.erase(open.begin() + (long)i);
+                continue;
+            }
+            if (!known.rescued && now - known.seenAtMs > kRescueAfterMs) {
+                known.rescued = true;
+                PostMessageW(known.window, WM_COMMAND, IDOK, 0);
+            }
+            ++i;
+        }
         BoxSearch search{process.dwProcessId, {}};
         EnumWindows(CollectBox, (LPARAM)&search);
         for (HWND box : search.found) {
-            if (std::find(handled.begin(), handled.end(), box) != handled.end()) continue;
-            handled.push_back(box);
+            bool known = false;
+            for (size_t i : open) known = known || result.boxes[i].window == box;
+            if (known) continue;
             BoxInfo info = ReadBox(box);
-            info.seenAtMs = GetTickCount() - start;
-            result.boxes.push_back(info);
+            info.seenAtMs = now;
+            info.othersOpen = (int)open.size();
             int button = answer(info);
             if (button != 0) PostMessageW(box, WM_COMMAND, button, 0);
+            open.push_back(result.boxes.size());
+            result.boxes.push_back(info);
         }
     }
     result.elapsedMs = GetTickCount() - start;
+    for (size_t i : open) result.boxes[i].goneAtMs = result.elapsedMs;
     GetExitCodeProcess(process.hProcess, &result.exitCode);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);

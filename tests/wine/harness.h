@@ -58,6 +58,9 @@ struct BoxInfo {
     std::vector<int> buttonIds;
     bool hasIcon = false;
     DWORD seenAtMs = 0;                     // since the program was started
+    DWORD goneAtMs = 0;                     // when it was first seen closed (0: never seen closed)
+    int othersOpen = 0;                     // earlier boxes of the program still open when it came up
+    bool rescued = false;                   // left alone, it stayed too long, and the harness pressed OK
 };
 
 struct RunResult {
@@ -71,6 +74,12 @@ struct RunResult {
 // What to do with a box: the id of the button to press, or 0 to leave it alone.
 typedef std::function<int(const BoxInfo &)> BoxAnswer;
 int PressOk(const BoxInfo &);
+// OK on every box but DriverPrep's "Installing" notice, which must close by itself.
+int PressOkLetNoticeClose(const BoxInfo &);
+extern const wchar_t kNoticeTitle[];
+std::vector<BoxInfo> OtherThanNotice(const std::vector<BoxInfo> &boxes);
+// A box left alone that is still open this long after it came up is pressed OK and flagged.
+const DWORD kRescueAfterMs = 5000;
 
 // Starts `exeName` from the program folder with `args`, answers its boxes, and waits for its end
 // within `limitMs`. A program still running then is killed and reported as timed out.

@@ -13,7 +13,7 @@ int wmain(int argc, wchar_t **argv)
     }
     std::wstring args;
     for (int i = 2; i < argc; ++i) args += (i > 2 ? L" " : L"") + std::wstring(argv[i]);
-    harness::RunResult run = harness::Run(argv[1], args.c_str(), harness::PressOk);
+    harness::RunResult run = harness::Run(argv[1], args.c_str(), harness::PressOkLetNoticeClose);
     if (!run.started) {
         fwprintf(stdout, L"  could not start %ls\n", harness::ProgramPath(argv[1]).c_str());
         return 2;
@@ -25,6 +25,9 @@ int wmain(int argc, wchar_t **argv)
         fwprintf(stdout, L"  box after %lu ms: caption \"%ls\", text \"%ls\", buttons:", (unsigned long)box.seenAtMs,
                  box.caption.c_str(), text.c_str());
         for (const std::wstring &b : box.buttons) fwprintf(stdout, L" [%ls]", b.c_str());
+        if (box.rescued) fwprintf(stdout, L"; did not close by itself, OK pressed after %lu ms", (unsigned long)harness::kRescueAfterMs);
+        else if (box.caption == harness::kNoticeTitle) fwprintf(stdout, L"; closed by itself after %lu ms", (unsigned long)(box.goneAtMs - box.seenAtMs));
+        else fwprintf(stdout, L"; OK pressed");
         fwprintf(stdout, L"\n");
     }
     if (run.timedOut) {
