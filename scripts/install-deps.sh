@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs what building and testing need, from Debian's packages. Safe to run again: it installs
-# only what is missing.
+# Installs what building and testing need, from Debian's packages, and any further packages named
+# on the command line. Safe to run again: it installs only what is missing.
 set -euo pipefail
 
 packages=(
@@ -8,6 +8,7 @@ packages=(
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine64 xvfb
   clang libclang-rt-14-dev
+  "$@"
 )
 
 missing=()

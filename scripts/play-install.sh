@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 root=$PWD
 
-scripts/install-deps.sh
+scripts/install-deps.sh imagemagick
 for preset in release wine; do
   echo "=== building $preset"
   cmake --preset "$preset" >/dev/null
@@ -31,11 +31,22 @@ show_changes() {
   if [ "$1" = "$after" ]; then echo "    (none)"; return; fi
   diff <(echo "$1") <(echo "$after") | sed -n 's/^< \(.*\)/    removed \1/p; s/^> \(.*\)/    added   \1/p' || true
 }
+# Every box a program shows is saved as a picture, then turned into PNG.
+shots=$state/shots
+mkdir -p "$shots"
 run() {
   echo "--- $*"
   local status=0
-  session run "$root/build/wine/bin/run_program.exe" "$@" || status=$?
+  session run "$root/build/wine/bin/run_program.exe" --shots "Z:${shots//\//\\}" "$@" || status=$?
   return $status
+}
+# ImageMagick's own convert: /usr/local/bin may hold another program of that name.
+to_png() {
+  local bmp
+  for bmp in "$shots"/*.bmp; do
+    [ -e "$bmp" ] || continue
+    /usr/bin/convert "$bmp" "${bmp%.bmp}.png" && rm -f "$bmp"
+  done
 }
 device_key='HKLM\System\CurrentControlSet\Enum\USB\Vid_8817&Pid_3402'
 
@@ -46,6 +57,9 @@ before=$(snapshot)
 run DriverPrep.exe || true
 show_changes "$before"
 session run reg delete "$device_key" /f >/dev/null 2>&1
+
+to_png
+mv "$shots/DriverPrep.exe-box1.png" "$shots/found-device.png" 2>/dev/null || true
 
 echo
 echo "=== 2. The device uninstalled: the setup package places its INF files and runs both programs"
@@ -60,6 +74,8 @@ printf '[Version]\r\nSignature="$Windows NT$"\r\n; stands in for a system INF\r\
 echo "  (Wine only: took the names flashwright.inf and brellan.inf in the store, so copies become oemN.inf as on Windows)"
 before=$(snapshot)
 run DriverPrep.exe || true
+to_png
+mv "$shots/DriverPrep.exe-box1.png" "$shots/installing-notice.png" 2>/dev/null || true
 run PkgStage.exe || true
 show_changes "$before"
 
@@ -72,5 +88,6 @@ before=$(snapshot)
 run PkgStage.exe || true
 show_changes "$before"
 
+rm -f "$shots"/*.bmp
 echo
-echo "=== done"
+echo "=== done; pictures of the boxes: $(ls "$shots"/*.png 2>/dev/null | tr '\n' ' ')"

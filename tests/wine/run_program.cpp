@@ -1,21 +1,78 @@
 // Runs one of the programs as the setup package would, prints every box it shows, presses OK on
-// each, and prints the exit status. Used by the script that plays a whole installation.
-//   run_program.exe PROGRAM.exe [ARGUMENTS]
+// each but the self-closing notice, and prints the exit status. Used by the script that plays a
+// whole installation. With --shots, each box is also saved as a BMP picture in FOLDER.
+//   run_program.exe [--shots FOLDER] PROGRAM.exe [ARGUMENTS]
 #include "harness.h"
 
 #include <stdio.h>
 
+// Saves the screen area of `window` as a 24-bit BMP file.
+static bool SaveWindowPicture(HWND window, const std::wstring &path)
+{
+    RECT rect;
+    if (!GetWindowRect(window, &rect)) return false;
+    int width = rect.right - rect.left;
+    int height = rect.bottom - rect.top;
+    if (width <= 0 || height <= 0) return false;
+    HDC screen = GetDC(NULL);
+    HDC memory = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+    HGDIOBJ previous = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+    SelectObject(memory, previous);
+
+    BITMAPINFOHEADER info = {};
+    info.biSize = sizeof info;
+    info.biWidth = width;
+    info.biHeight = height;
+    info.biPlanes = 1;
+    info.biBitCount = 24;
+    info.biCompression = BI_RGB;
+    DWORD cbRow = ((DWORD)width * 3 + 3) & ~3u;
+    std::string pixels(cbRow * (DWORD)height, '\0');
+    bool ok = GetDIBits(memory, bitmap, 0, (UINT)height, &pixels[0], (BITMAPINFO *)&info, DIB_RGB_COLORS) == height;
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(NULL, screen);
+    if (!ok) return false;
+
+    BITMAPFILEHEADER file = {};
+    file.bfType = 0x4D42;   // "BM"
+    file.bfOffBits = sizeof file + sizeof info;
+    file.bfSize = file.bfOffBits + (DWORD)pixels.size();
+    std::string bytes((const char *)&file, sizeof file);
+    bytes.append((const char *)&info, sizeof info);
+    bytes += pixels;
+    return harness::WriteFileBytes(path, bytes);
+}
+
 int wmain(int argc, wchar_t **argv)
 {
-    if (argc < 2) {
-        fwprintf(stderr, L"usage: run_program.exe PROGRAM.exe [ARGUMENTS]\n");
+    std::wstring shots;
+    int first = 1;
+    if (argc > 2 && wcscmp(argv[1], L"--shots") == 0) {
+        shots = argv[2];
+        first = 3;
+    }
+    if (argc <= first) {
+        fwprintf(stderr, L"usage: run_program.exe [--shots FOLDER] PROGRAM.exe [ARGUMENTS]\n");
         return 2;
     }
+    const wchar_t *program = argv[first];
     std::wstring args;
-    for (int i = 2; i < argc; ++i) args += (i > 2 ? L" " : L"") + std::wstring(argv[i]);
-    harness::RunResult run = harness::Run(argv[1], args.c_str(), harness::PressOkLetNoticeClose);
+    for (int i = first + 1; i < argc; ++i) args += (i > first + 1 ? L" " : L"") + std::wstring(argv[i]);
+    int shot = 0;
+    auto answer = [&](const harness::BoxInfo &box) {
+        if (!shots.empty()) {
+            Sleep(60);   // let the box finish painting
+            std::wstring name = shots + L"\\" + std::wstring(program) + L"-box" + std::to_wstring(++shot) + L".bmp";
+            if (!SaveWindowPicture(box.window, name)) fwprintf(stdout, L"  (could not save %ls)\n", name.c_str());
+        }
+        return harness::PressOkLetNoticeClose(box);
+    };
+    harness::RunResult run = harness::Run(program, args.c_str(), answer);
     if (!run.started) {
-        fwprintf(stdout, L"  could not start %ls\n", harness::ProgramPath(argv[1]).c_str());
+        fwprintf(stdout, L"  could not start %ls\n", harness::ProgramPath(program).c_str());
         return 2;
     }
     for (const harness::BoxInfo &box : run.boxes) {
@@ -31,10 +88,10 @@ int wmain(int argc, wchar_t **argv)
         fwprintf(stdout, L"\n");
     }
     if (run.timedOut) {
-        fwprintf(stdout, L"  %ls did not end in time and was stopped\n", argv[1]);
+        fwprintf(stdout, L"  %ls did not end in time and was stopped\n", program);
         return 3;
     }
-    fwprintf(stdout, L"  %ls exit status %lu (after %lu ms)\n", argv[1], (unsigned long)run.exitCode,
+    fwprintf(stdout, L"  %ls exit status %lu (after %lu ms)\n", program, (unsigned long)run.exitCode,
              (unsigned long)run.elapsedMs);
     fflush(stdout);
     return (int)run.exitCode;
