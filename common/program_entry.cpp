@@ -1,0 +1,32 @@
+// Process entry of the Windows programs: msvcrt parses the command line, main runs, and msvcrt's
+// exit ends the process with main's result. This takes the place of mingw's startup code, which
+// would bring thread-local storage callbacks, pseudo-relocation and frame registration that the
+// programs do not need and that would double their size.
+#include <stdlib.h>
+
+int main(int argc, char **argv, char **envp);
+
+namespace {
+struct StartupInfo {
+    int newMode;
+};
+const int kGuiApp = 2;
+}  // namespace
+
+extern "C" int __cdecl __getmainargs(int *argc, char ***argv, char ***envp, int expandWildcards, StartupInfo *info);
+extern "C" void __cdecl __set_app_type(int type);
+
+// GCC makes main call __main first, to run static constructors. The programs have none, and
+// mingw's __main would register its destructor list through startup code that is not linked.
+extern "C" void __main() {}
+
+extern "C" void __cdecl ProgramEntry()
+{
+    int argc = 0;
+    char **argv = NULL;
+    char **envp = NULL;
+    StartupInfo info = {0};
+    __set_app_type(kGuiApp);
+    if (__getmainargs(&argc, &argv, &envp, 0, &info) < 0) exit(0);   // no memory for the arguments: stop
+    exit(main(argc, argv, envp));
+}
