@@ -27,50 +27,80 @@ static TextEncoding DetectEncoding(const BYTE *chunk, DWORD cbChunk)
     return kEncoding8Bit;
 }
 
-// Appends the chunk's characters to `text` and returns how many it wrote: cbChunk for 8-bit text,
-// cbChunk / 2 for UTF-16 (a lone last byte is no whole code unit and is dropped).
-static size_t AppendChunkText(const BYTE *chunk, DWORD cbChunk, TextEncoding encoding, wchar_t *text)
+// Writes a UTF-16 chunk's code units to `units` and returns how many it wrote; a lone last byte
+// is no whole code unit and is dropped.
+static size_t DecodeUtf16Chunk(const BYTE *chunk, DWORD cbChunk, TextEncoding encoding, wchar_t *units)
 {
-    if (encoding == kEncoding8Bit) {
-        for (DWORD i = 0; i < cbChunk; ++i) text[i] = (wchar_t)chunk[i];
-        return cbChunk;
-    }
     size_t cch = cbChunk / 2;
     for (size_t i = 0; i < cch; ++i) {
         BYTE first = chunk[2 * i];
         BYTE second = chunk[2 * i + 1];
-        text[i] = encoding == kEncodingUtf16Le ? (wchar_t)(first | (second << 8)) : (wchar_t)((first << 8) | second);
+        units[i] = encoding == kEncodingUtf16Le ? (wchar_t)(first | (second << 8)) : (wchar_t)((first << 8) | second);
     }
     return cch;
 }
 
-// Whether `id` occurs in the first `cchText` characters of `text` (which may hold zeros).
-static int TextContains(const wchar_t *text, size_t cchText, const wchar_t *id, size_t cchId)
+// One ID, prepared for a Boyer-Moore-Horspool search: each window of the text is tested from its
+// last character, and the window moves on by how far that character stands from the ID's end.
+// Characters above 0xFF share one shift, the smallest any of them may take.
+struct IdSearch {
+    const wchar_t *id;
+    size_t cchId;
+    size_t shift[256];
+    size_t shiftWide;
+};
+
+static void PrepareSearch(const wchar_t *id, IdSearch *search)
 {
+    search->id = id;
+    search->cchId = wcslen(id);
+    search->shiftWide = search->cchId;
+    for (size_t c = 0; c < 256; ++c) search->shift[c] = search->cchId;
+    for (size_t i = 0; i + 1 < search->cchId; ++i) {
+        size_t distance = search->cchId - 1 - i;
+        if ((unsigned)id[i] < 256) search->shift[(unsigned)id[i]] = distance;
+        else if (distance < search->shiftWide) search->shiftWide = distance;
+    }
+}
+
+// Whether the ID occurs in the first `cchText` units of `text` (which may hold zeros): bytes of
+// 8-bit text, each standing for the character of the same value, or UTF-16 code units. An empty
+// ID never matches.
+template <typename Unit>
+static int TextContains(const Unit *text, size_t cchText, const IdSearch *search)
+{
+    const size_t cchId = search->cchId;
     if (cchId == 0 || cchId > cchText) return 0;
-    const size_t cbRest = (cchId - 1) * sizeof(wchar_t);
-    for (size_t at = 0; at + cchId <= cchText; ++at) {
-        if (text[at] == id[0] && memcmp(text + at + 1, id + 1, cbRest) == 0) return 1;
+    const wchar_t *id = search->id;
+    const unsigned last = (unsigned)id[cchId - 1];
+    for (size_t at = 0; at + cchId <= cchText;) {
+        unsigned c = (unsigned)text[at + cchId - 1];
+        if (c == last) {
+            size_t i = 0;
+            while (i + 1 < cchId && (unsigned)text[at + i] == (unsigned)id[i]) ++i;
+            if (i + 1 == cchId) return 1;
+        }
+        at += c < 256 ? search->shift[c] : search->shiftWide;
     }
     return 0;
 }
 
-static int TextNamesDevice(const wchar_t *text, size_t cchText)
+template <typename Unit>
+static int TextNamesDevice(const Unit *text, size_t cchText, const IdSearch *searches)
 {
     for (size_t slot = 0; slot < kDeviceIdSlots; ++slot) {
-        if (TextContains(text, cchText, kDeviceIdTable[slot], wcslen(kDeviceIdTable[slot]))) return 1;
+        if (TextContains(text, cchText, &searches[slot])) return 1;
     }
     return 0;
 }
 
 // How many characters of one chunk's text to carry into the next: enough for the longest ID to
 // straddle the boundary, no more.
-static size_t TailLength()
+static size_t TailLength(const IdSearch *searches)
 {
     size_t cchLongest = 0;
     for (size_t slot = 0; slot < kDeviceIdSlots; ++slot) {
-        size_t cch = wcslen(kDeviceIdTable[slot]);
-        if (cch > cchLongest) cchLongest = cch;
+        if (searches[slot].cchId > cchLongest) cchLongest = searches[slot].cchId;
     }
     return cchLongest == 0 ? 0 : cchLongest - 1;
 }
@@ -81,24 +111,43 @@ static int ReportReadFailure()
     return 0;
 }
 
-// Reads the open file chunk by chunk. Returns 1 at the first chunk that completes a match, 0 at
-// the end of the file or after reporting a failed read.
-static int ScanFile(HANDLE file)
+// Keeps the last `cchKeep` units of the text that ends at `textEnd` (or all `cchText` of them)
+// just before `chunk`, where the next chunk's text will begin. Returns how many it kept.
+template <typename Unit>
+static size_t KeepTail(const Unit *textEnd, size_t cchText, size_t cchKeep, Unit *chunk)
 {
-    BYTE chunk[kCbChunk];
-    wchar_t text[kCchTailMax + kCbChunk];
+    size_t cchTail = cchText < cchKeep ? cchText : cchKeep;
+    memmove(chunk - cchTail, textEnd - cchTail, cchTail * sizeof(Unit));
+    return cchTail;
+}
+
+// Reads the open file chunk by chunk. Returns 1 at the first chunk that completes a match, 0 at
+// the end of the file or after reporting a failed read. Each chunk is read in place, right after
+// the tail of the text before it; 8-bit text is searched as it was read, UTF-16 once decoded.
+static int ScanFile(HANDLE file, const IdSearch *searches)
+{
+    BYTE bytes[kCchTailMax + kCbChunk];
+    wchar_t units[kCchTailMax + kCbChunk / 2];
+    BYTE *const chunk = bytes + kCchTailMax;
+    wchar_t *const chunkUnits = units + kCchTailMax;
+    const size_t cchKeep = TailLength(searches);
     size_t cchTail = 0;
-    const size_t cchKeep = TailLength();
     TextEncoding encoding = kEncoding8Bit;
     for (int first = 1;; first = 0) {
         DWORD cbRead = 0;
         if (!ReadFile(file, chunk, kCbChunk, &cbRead, NULL)) return ReportReadFailure();
         if (first) encoding = DetectEncoding(chunk, cbRead);
-        size_t cchText = cchTail + AppendChunkText(chunk, cbRead, encoding, text + cchTail);
-        if (TextNamesDevice(text, cchText)) return 1;
+        if (encoding == kEncoding8Bit) {
+            size_t cchText = cchTail + cbRead;
+            if (TextNamesDevice(chunk - cchTail, cchText, searches)) return 1;
+            cchTail = KeepTail(chunk + cbRead, cchText, cchKeep, chunk);
+        } else {
+            size_t cchChunk = DecodeUtf16Chunk(chunk, cbRead, encoding, chunkUnits);
+            size_t cchText = cchTail + cchChunk;
+            if (TextNamesDevice(chunkUnits - cchTail, cchText, searches)) return 1;
+            cchTail = KeepTail(chunkUnits + cchChunk, cchText, cchKeep, chunkUnits);
+        }
         if (cbRead != kCbChunk) return 0;
-        cchTail = cchText < cchKeep ? cchText : cchKeep;
-        memmove(text, text + (cchText - cchTail), cchTail * sizeof(wchar_t));
     }
 }
 
@@ -106,7 +155,9 @@ int InfMentionsDevice(const wchar_t *path)
 {
     HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
     if (file == INVALID_HANDLE_VALUE) return ReportReadFailure();
-    int mentions = ScanFile(file);
+    IdSearch searches[kDeviceIdSlots];
+    for (size_t slot = 0; slot < kDeviceIdSlots; ++slot) PrepareSearch(kDeviceIdTable[slot], &searches[slot]);
+    int mentions = ScanFile(file, searches);
     CloseHandle(file);
     return mentions;
 }

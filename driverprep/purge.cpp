@@ -52,16 +52,18 @@ static int BuildDeletionPaths(const wchar_t *candidate, wchar_t *longPath, wchar
     return AppendChecked(twinPath, MAX_PATH, kTwinExtension);
 }
 
-// Deletes one found entry, and its twin, when its text names the device. An entry whose paths
-// would not fit is skipped without being opened.
+// Deletes one found entry, and its twin, when its text names the device. An entry whose path
+// would not fit is skipped without being opened; one whose long or twin path would not fit is
+// left in place. The long path is looked up only for a match: under Wine the lookup costs more
+// than reading the file.
 static void PurgeIfStale(const wchar_t *infDir, const wchar_t *fileName)
 {
     wchar_t candidate[MAX_PATH] = L"";
     wchar_t longPath[MAX_PATH];
     wchar_t twinPath[MAX_PATH];
     if (!AppendChecked(candidate, MAX_PATH, infDir) || !AppendChecked(candidate, MAX_PATH, fileName)) return;
-    if (!BuildDeletionPaths(candidate, longPath, twinPath)) return;
     if (!InfMentionsDevice(candidate)) return;
+    if (!BuildDeletionPaths(candidate, longPath, twinPath)) return;
     // The twin goes first; a deletion that fails leaves its file and stops nothing.
     if (twinPath[0] != 0) (void)DeleteFileW(twinPath);   // a missing twin is fine
     (void)DeleteFileW(longPath);
