@@ -88,6 +88,19 @@ before=$(snapshot)
 run PkgStage.exe || true
 show_changes "$before"
 
-rm -f "$shots"/*.bmp
+echo
+echo "=== 4. What the user sees when things go wrong"
+echo "  an unreadable entry in the store (a folder named oem7.inf), and the install folder missing"
+mkdir -p "$inf/oem7.inf"
+rm -rf "$folder"
+run DriverPrep.exe || true
+to_png
+mv "$shots/DriverPrep.exe-box2.png" "$shots/readfile-failed.png" 2>/dev/null || true
+run PkgStage.exe || true
+to_png
+mv "$shots/PkgStage.exe-box1.png" "$shots/copy-failed.png" 2>/dev/null || true
+rmdir "$inf/oem7.inf"
+
+rm -f "$shots"/*.bmp "$shots"/*-box*.png
 echo
 echo "=== done; pictures of the boxes: $(ls "$shots"/*.png 2>/dev/null | tr '\n' ' ')"
