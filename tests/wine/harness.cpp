@@ -277,6 +277,8 @@ RunResult Run(const wchar_t *exeName, const wchar_t *args, const BoxAnswer &answ
     if (!CreateProcessW(path.c_str(), mutableLine.data(), NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
         return result;
     result.started = true;
+    BOOL wow64 = FALSE;
+    result.wow64 = IsWow64Process(process.hProcess, &wow64) && wow64;
     std::vector<size_t> open;   // indexes into result.boxes of boxes not yet seen closed
     for (;;) {
         DWORD waited = WaitForSingleObject(process.hProcess, 20);
@@ -294,6 +296,14 @@ RunResult Run(const wchar_t *exeName, const wchar_t *args, const BoxAnswer &answ
                 known.goneAtMs = now;
                 open.erase(open.begin() + (long)i);
                 continue;
+            }
+            if (known.buttons.empty()) {
+                // Seen while still being built (a slow machine): read it again while it is up.
+                BoxInfo again = ReadBox(known.window);
+                known.text = again.text;
+                known.buttons = again.buttons;
+                known.buttonIds = again.buttonIds;
+                known.hasIcon = again.hasIcon;
             }
             if (!known.rescued && now - known.seenAtMs > kRescueAfterMs) {
                 known.rescued = true;

@@ -69,6 +69,7 @@ struct RunResult {
     DWORD exitCode = 0xFFFFFFFF;
     std::vector<BoxInfo> boxes;             // every box the program showed, in order
     DWORD elapsedMs = 0;
+    bool wow64 = false;                     // a 32-bit process on a 64-bit system
 };
 
 // What to do with a box: the id of the button to press, or 0 to leave it alone.
