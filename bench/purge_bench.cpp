@@ -4,6 +4,7 @@
 // one read per file, for context). Runs in a throwaway Wine prefix (or a disposable Windows VM).
 //   purge_bench.exe [--make-store] [ROUNDS]
 #include "driverprep.h"
+#include "harness.h"
 #include "inf_store.h"
 
 #include <windows.h>
@@ -15,29 +16,7 @@
 
 namespace {
 
-std::wstring InfDir()
-{
-    wchar_t dir[MAX_PATH];
-    UINT cch = GetWindowsDirectoryW(dir, MAX_PATH);
-    return std::wstring(dir, cch) + L"\\inf\\";
-}
-
-bool InSandbox()
-{
-    wchar_t flag[4];
-    return GetEnvironmentVariableW(L"BRELLAN_WINE_SANDBOX", flag, 4) == 1 && flag[0] == L'1' &&
-           GetFileAttributesW((InfDir() + L"..\\brellan-test-sandbox").c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool WriteWhole(const std::wstring &path, const std::string &bytes)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    DWORD cbWritten = 0;
-    BOOL ok = WriteFile(file, bytes.data(), (DWORD)bytes.size(), &cbWritten, NULL);
-    CloseHandle(file);
-    return ok && cbWritten == bytes.size();
-}
+std::wstring InfDir() { return harness::InfDir() + L"\\"; }
 
 // Writes the files that are missing (the purge removes the matching ones on every round).
 bool MakeStore(bool all)
@@ -45,7 +24,7 @@ bool MakeStore(bool all)
     for (int i = 0; i < bench::kFileCount; ++i) {
         std::wstring path = InfDir() + bench::InfName(i);
         if (!all && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) continue;
-        if (!WriteWhole(path, bench::MakeInfFile(i).bytes)) return false;
+        if (!harness::WriteFileBytes(path, bench::MakeInfFile(i).bytes)) return false;
     }
     return true;
 }
@@ -98,8 +77,9 @@ double Median(std::vector<double> values)
 
 int wmain(int argc, wchar_t **argv)
 {
-    if (!InSandbox()) {
-        fwprintf(stderr, L"refusing to run: not a throwaway test machine (see scripts/wine-session.sh)\n");
+    std::wstring why;
+    if (!harness::InSandbox(&why)) {
+        fwprintf(stderr, L"refusing to run: %ls (see scripts/wine-session.sh)\n", why.c_str());
         return 2;
     }
     int first = 1;
