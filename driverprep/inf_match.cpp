@@ -46,18 +46,18 @@ static size_t DecodeUtf16Chunk(const BYTE *chunk, DWORD cbChunk, TextEncoding en
 struct IdSearch {
     const wchar_t *id;
     size_t cchId;
-    size_t shift[256];
-    size_t shiftWide;
+    WORD shift[256];   // an ID holds fewer than MAX_PATH characters
+    WORD shiftWide;
 };
 
 static void PrepareSearch(const wchar_t *id, IdSearch *search)
 {
     search->id = id;
     search->cchId = wcslen(id);
-    search->shiftWide = search->cchId;
-    for (size_t c = 0; c < 256; ++c) search->shift[c] = search->cchId;
+    search->shiftWide = (WORD)search->cchId;
+    for (size_t c = 0; c < 256; ++c) search->shift[c] = (WORD)search->cchId;
     for (size_t i = 0; i + 1 < search->cchId; ++i) {
-        size_t distance = search->cchId - 1 - i;
+        WORD distance = (WORD)(search->cchId - 1 - i);
         if ((unsigned)id[i] < 256) search->shift[(unsigned)id[i]] = distance;
         else if (distance < search->shiftWide) search->shiftWide = distance;
     }
