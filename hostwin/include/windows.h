@@ -1,7 +1,7 @@
 // Host stand-in for the part of <windows.h> that the programs use. Found only by the host build, so
-// the production sources compile unchanged on Linux; the calls are implemented in hostwin.cpp and
-// driven by the test-control API in hostwin.h. Values and last-error codes follow Win32 (and Wine,
-// where the two are known to differ).
+// the production sources compile unchanged on Linux; the calls are implemented in one file per
+// platform library beside hostwin.h and driven by the test-control API in hostwin.h. Values and
+// last-error codes follow Win32 (and Wine, where the two are known to differ).
 #pragma once
 
 #include <stddef.h>

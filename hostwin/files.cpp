@@ -1,0 +1,216 @@
+// KERNEL32's file calls: open, read, long paths, the Windows directory and deletion, on a drive C:
+// that lies below a temporary folder, with faults that tests script. Error codes and refusals
+// follow what Wine gives (a read-only file or a folder cannot be deleted, even by root).
+#include "shared.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <wctype.h>
+
+#include <algorithm>
+#include <map>
+#include <utility>
+
+namespace hostwin {
+namespace shared {
+namespace {
+
+struct FileState {
+    std::string driveRoot = "/nonexistent";
+    std::wstring windowsDir = L"C:\\Windows";
+    // Faults, by lower-case Windows path.
+    std::map<std::wstring, DWORD> failOpen, failDelete;
+    std::map<std::wstring, std::pair<int, DWORD>> failRead;   // good reads first, then the error
+    std::map<std::wstring, bool> held;
+    std::vector<FileEvent> events;
+};
+FileState *g_files = new FileState;
+
+// The error Wine gives for a path that does not resolve: 2 for a missing leaf, 3 for a missing folder.
+DWORD MissingError(const std::string &host)
+{
+    std::string parent = host.substr(0, host.find_last_of('/'));
+    struct stat st;
+    return (stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) ? ERROR_FILE_NOT_FOUND
+                                                                    : ERROR_PATH_NOT_FOUND;
+}
+
+// Records an open or a delete: 0 for success, or the error, which becomes the last error.
+bool Record(FileEvent::Kind kind, LPCWSTR path, DWORD error)
+{
+    g_files->events.push_back({kind, path, error});
+    if (error != 0) SetLastError(error);
+    return error == 0;
+}
+
+}  // namespace
+
+void ResetFiles() { *g_files = FileState(); }
+
+std::string MapPath(const std::wstring &path)
+{
+    if (path.size() >= 3 && towlower(path[0]) == L'c' && path[1] == L':' && path[2] == L'\\') {
+        std::string tail = Narrow(path.substr(3));
+        std::replace(tail.begin(), tail.end(), '\\', '/');
+        return g_files->driveRoot + "/" + tail;
+    }
+    return "/nonexistent-drive/" + Narrow(path);
+}
+
+}  // namespace shared
+
+using namespace shared;
+
+const wchar_t kInvalidHandlePath[] = L"<invalid handle>";
+
+void SetDriveRoot(const std::string &hostRoot)
+{
+    Guard lock(g_lock);
+    g_files->driveRoot = hostRoot;
+}
+
+void SetWindowsDirectory(const std::wstring &windowsDir)
+{
+    Guard lock(g_lock);
+    g_files->windowsDir = windowsDir;
+}
+
+std::string HostPath(const std::wstring &windowsPath)
+{
+    Guard lock(g_lock);
+    return MapPath(windowsPath);
+}
+
+void FailOpen(const std::wstring &path, DWORD error)
+{
+    Guard lock(g_lock);
+    g_files->failOpen[Lower(path)] = error;
+}
+
+void FailReadAfter(const std::wstring &path, int goodReads, DWORD error)
+{
+    Guard lock(g_lock);
+    g_files->failRead[Lower(path)] = {goodReads, error};
+}
+
+void FailDelete(const std::wstring &path, DWORD error)
+{
+    Guard lock(g_lock);
+    g_files->failDelete[Lower(path)] = error;
+}
+
+void HoldOpen(const std::wstring &path)
+{
+    Guard lock(g_lock);
+    g_files->held[Lower(path)] = true;
+}
+
+std::vector<FileEvent> FileEvents()
+{
+    Guard lock(g_lock);
+    return g_files->events;
+}
+
+}  // namespace hostwin
+
+using namespace hostwin::shared;
+using hostwin::FileEvent;
+
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                   DWORD disposition, DWORD flags, HANDLE templateFile)
+{
+    Guard lock(g_lock);
+    (void)security;
+    (void)flags;
+    (void)templateFile;
+    std::wstring key = Lower(path);
+    auto refuse = [&](DWORD error) {
+        Record(FileEvent::Open, path, error);
+        return INVALID_HANDLE_VALUE;
+    };
+    if (access != GENERIC_READ || disposition != OPEN_EXISTING || (share & FILE_SHARE_READ) == 0)
+        return refuse(ERROR_INVALID_PARAMETER);
+    if (g_files->failOpen.count(key)) return refuse(g_files->failOpen[key]);
+    if (g_files->held.count(key)) return refuse(ERROR_SHARING_VIOLATION);
+    std::string host = MapPath(path);
+    struct stat st;
+    if (stat(host.c_str(), &st) != 0) return refuse(MissingError(host));
+    if (S_ISDIR(st.st_mode)) return refuse(ERROR_ACCESS_DENIED);
+    int fd = open(host.c_str(), O_RDONLY);
+    if (fd < 0) return refuse(ERROR_ACCESS_DENIED);
+    Record(FileEvent::Open, path, 0);
+    SetLastError(0);
+    Handle h{Handle::File};
+    h.fd = fd;
+    h.path = path;
+    return (HANDLE)NewHandle(std::move(h));
+}
+
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD cbToRead, LPDWORD cbRead, LPOVERLAPPED overlapped)
+{
+    Guard lock(g_lock);
+    if (cbRead) *cbRead = 0;
+    Handle *h = FindHandle(file, Handle::File);
+    if (h == nullptr) {
+        g_files->events.push_back({FileEvent::Read, hostwin::kInvalidHandlePath, 0});
+        return Fail(ERROR_INVALID_HANDLE);
+    }
+    if (overlapped != nullptr || cbRead == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    auto fault = g_files->failRead.find(Lower(h->path));
+    if (fault != g_files->failRead.end() && h->reads >= fault->second.first) {
+        g_files->events.push_back({FileEvent::Read, h->path, 0});
+        return Fail(fault->second.second);
+    }
+    ssize_t got = read(h->fd, buffer, cbToRead);
+    if (got < 0) return Fail(ERROR_ACCESS_DENIED);
+    h->reads++;
+    *cbRead = (DWORD)got;
+    g_files->events.push_back({FileEvent::Read, h->path, (DWORD)got});
+    return TRUE;
+}
+
+DWORD GetLongPathNameW(LPCWSTR path, LPWSTR buffer, DWORD cchBuffer)
+{
+    Guard lock(g_lock);
+    std::string host = MapPath(path);
+    struct stat st;
+    if (stat(host.c_str(), &st) != 0) {
+        SetLastError(MissingError(host));
+        return 0;
+    }
+    // The paths the programs build already carry the on-disk names, so the long form is the path.
+    size_t len = wcslen(path);
+    if (len + 1 > cchBuffer) return (DWORD)(len + 1);
+    wmemmove(buffer, path, len + 1);
+    return (DWORD)len;
+}
+
+UINT GetWindowsDirectoryW(LPWSTR buffer, UINT cchBuffer)
+{
+    Guard lock(g_lock);
+    const std::wstring &dir = g_files->windowsDir;
+    if (dir.empty()) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return 0;
+    }
+    if (dir.size() + 1 > cchBuffer) return (UINT)(dir.size() + 1);
+    wmemcpy(buffer, dir.c_str(), dir.size() + 1);
+    return (UINT)dir.size();
+}
+
+BOOL DeleteFileW(LPCWSTR path)
+{
+    Guard lock(g_lock);
+    std::wstring key = Lower(path);
+    auto record = [&](DWORD error) { return Record(FileEvent::Delete, path, error) ? TRUE : FALSE; };
+    if (g_files->failDelete.count(key)) return record(g_files->failDelete[key]);
+    if (g_files->held.count(key)) return record(ERROR_SHARING_VIOLATION);
+    std::string host = MapPath(path);
+    struct stat st;
+    if (stat(host.c_str(), &st) != 0) return record(MissingError(host));
+    // Wine refuses to delete a read-only file or a folder, even for root.
+    if (S_ISDIR(st.st_mode) || !(st.st_mode & S_IWUSR)) return record(ERROR_ACCESS_DENIED);
+    if (unlink(host.c_str()) != 0) return record(ERROR_ACCESS_DENIED);
+    return record(0);
+}
