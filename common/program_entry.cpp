@@ -2,6 +2,13 @@
 // exit ends the process with main's result. This takes the place of mingw's startup code, which
 // would bring thread-local storage callbacks, pseudo-relocation and frame registration that the
 // programs do not need and that would double their size.
+//
+// Before anything else the entry restricts where DLLs are loaded from on demand. The programs run
+// elevated from folders that others can write to (a download or temporary folder); a DLL planted
+// there under the name of one that Windows loads on demand (USER32 loads uxtheme.dll inside the
+// first MessageBoxW) would otherwise run with administrator rights. The programs' own imports are
+// KnownDLLs and come from System32 anyway. Windows 7 has the call once KB2533623 is installed.
+#include <windows.h>
 #include <stdlib.h>
 
 int main(int argc, char **argv, char **envp);
@@ -26,6 +33,8 @@ extern "C" void __cdecl ProgramEntry()
     char **argv = NULL;
     char **envp = NULL;
     StartupInfo info = {0};
+    // A failure leaves the loader as it was; it never stops an installation.
+    (void)SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     __set_app_type(kGuiApp);
     if (__getmainargs(&argc, &argv, &envp, 0, &info) < 0) exit(0);   // no memory for the arguments: stop
     exit(main(argc, argv, envp));

@@ -40,15 +40,9 @@ TEST(DeviceCheckGuard, ProgramsAreTheBuildTheTierDrives)
     DWORD cch = GetEnvironmentVariableW(L"BRELLAN_EXPECT_BITS", bits, 8);
     if (cch == 0 || cch >= 8) GTEST_SKIP() << "BRELLAN_EXPECT_BITS is not set";
     bool expect32 = wcscmp(bits, L"32") == 0;
-    for (const wchar_t *exe : {L"DriverPrep.exe", L"PkgStage.exe"}) {
-        std::string bytes;
-        ASSERT_TRUE(harness::ReadFileBytes(harness::ProgramPath(exe), &bytes));
-        ASSERT_GT(bytes.size(), 0x40u);
-        size_t pe = *(const uint32_t *)(bytes.data() + 0x3C);
-        ASSERT_LT(pe + 6, bytes.size());
-        uint16_t machine = *(const uint16_t *)(bytes.data() + pe + 4);
-        EXPECT_EQ(expect32 ? 0x14c : 0x8664, machine) << ::testing::PrintToString(std::wstring(exe));
-    }
+    for (const wchar_t *exe : {L"DriverPrep.exe", L"PkgStage.exe"})
+        EXPECT_EQ(expect32 ? 0x14cu : 0x8664u, harness::ProgramMachine(harness::ProgramPath(exe)))
+            << ::testing::PrintToString(std::wstring(exe));
     harness::SetDeviceInstances(-1);
     harness::RunResult run = harness::Run(L"PkgStage.exe", L"", harness::PressOk);
     EXPECT_EQ(expect32, run.wow64) << "the program did not run as a " << (expect32 ? "32" : "64") << "-bit process";

@@ -36,6 +36,7 @@ bool InSandbox(std::wstring *why)
 
 std::wstring ProgramPath(const wchar_t *exeName)
 {
+    if (wcschr(exeName, L'\\') != NULL) return exeName;
     wchar_t dir[MAX_PATH];
     DWORD cch = GetEnvironmentVariableW(L"BRELLAN_PROGRAM_DIR", dir, MAX_PATH);
     if (cch == 0 || cch >= MAX_PATH) {
@@ -161,15 +162,28 @@ void RestoreInfStore(const StoreSnapshot &baseline)
 
 const wchar_t kInstallFolder[] = L"C:\\Program Files\\Quillmere\\Brellan Flashwright Installer";
 
-std::string SampleInf(const wchar_t *name)
+std::wstring SuiteFile(const wchar_t *relativePath)
 {
     wchar_t dir[MAX_PATH];
     DWORD cch = GetModuleFileNameW(NULL, dir, MAX_PATH);
     std::wstring path(dir, cch);
-    path = path.substr(0, path.find_last_of(L'\\')) + L"\\data\\" + name;
+    return path.substr(0, path.find_last_of(L'\\') + 1) + relativePath;
+}
+
+std::string SampleInf(const wchar_t *name)
+{
     std::string bytes;
-    ReadFileBytes(path, &bytes);
+    ReadFileBytes(SuiteFile((std::wstring(L"data\\") + name).c_str()), &bytes);
     return bytes;
+}
+
+unsigned ProgramMachine(const std::wstring &path)
+{
+    std::string bytes;
+    if (!ReadFileBytes(path, &bytes) || bytes.size() < 0x40) return 0;
+    size_t pe = *(const uint32_t *)(bytes.data() + 0x3C);
+    if (pe + 6 > bytes.size()) return 0;
+    return *(const uint16_t *)(bytes.data() + pe + 4);
 }
 
 bool PlaceInstallFile(const wchar_t *name, const std::string &bytes)

@@ -17,7 +17,13 @@ bool InSandbox(std::wstring *why);
 
 std::wstring WindowsDir();
 std::wstring InfDir();                      // WindowsDir() + "\inf"
+// The program under test: `exeName` in BRELLAN_PROGRAM_DIR (or beside the suite); a name that
+// holds a backslash is a path already and is returned as it is.
 std::wstring ProgramPath(const wchar_t *exeName);
+// A file that travels with the suite, by its path relative to the suite's folder.
+std::wstring SuiteFile(const wchar_t *relativePath);
+// The PE machine of a program (0x14c i386, 0x8664 x86-64), 0 when it cannot be read.
+unsigned ProgramMachine(const std::wstring &path);
 
 // ---- Registry ----
 extern const wchar_t kDeviceKey[];          // under HKEY_LOCAL_MACHINE
