@@ -1,14 +1,15 @@
 // Stages the tool's INF, then the device's INF, from the product's install folder.
 #include "pkgstage.h"
 
+#include "install_layout.h"
 #include "wide_text.h"
 
 #include <windows.h>
 #include <setupapi.h>
 
-static const wchar_t kInstallFolder[] = L"C:\\Program Files\\Quillmere\\Brellan Flashwright Installer";
 static const wchar_t kSeparator[] = L"\\";
-static const wchar_t *const kInfNames[] = {L"flashwright.inf", L"brellan.inf"};
+// The tool's INF first, then the device's.
+static const wchar_t *const kInfNames[] = {kToolInfName, kDeviceInfName};
 static const size_t kInfCount = sizeof kInfNames / sizeof kInfNames[0];
 static const wchar_t kCopyFailedFormat[] = L"SetupCopyOEMInf() Failed with error 0x%x";
 // The format's text plus eight hex digits, with room to spare.

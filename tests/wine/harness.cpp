@@ -1,6 +1,7 @@
 #include "harness.h"
 
 #include <sddl.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cwctype>
@@ -228,9 +229,27 @@ std::vector<BoxInfo> OtherThanNotice(const std::vector<BoxInfo> &boxes)
 namespace {
 
 struct BoxSearch {
-    DWORD processId;
+    std::vector<DWORD> processIds;   // the program and every process it started
     std::vector<HWND> found;
 };
+
+// Adds to `ids` (which holds the root) every live process descended from it: an installer's
+// boxes come from the programs it runs.
+void AddDescendants(std::vector<DWORD> *ids)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return;
+    std::vector<std::pair<DWORD, DWORD>> links;   // process, parent
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+        links.push_back({entry.th32ProcessID, entry.th32ParentProcessID});
+    CloseHandle(snapshot);
+    for (size_t i = 0; i < ids->size(); ++i)
+        for (const auto &link : links)
+            if (link.second == (*ids)[i] && std::find(ids->begin(), ids->end(), link.first) == ids->end())
+                ids->push_back(link.first);
+}
 
 BOOL CALLBACK CollectBox(HWND window, LPARAM param)
 {
@@ -238,8 +257,8 @@ BOOL CALLBACK CollectBox(HWND window, LPARAM param)
     wchar_t cls[32];
     DWORD pid = 0;
     GetWindowThreadProcessId(window, &pid);
-    if (pid == search->processId && GetClassNameW(window, cls, 32) && wcscmp(cls, L"#32770") == 0 &&
-        IsWindowVisible(window))
+    if (std::find(search->processIds.begin(), search->processIds.end(), pid) != search->processIds.end() &&
+        GetClassNameW(window, cls, 32) && wcscmp(cls, L"#32770") == 0 && IsWindowVisible(window))
         search->found.push_back(window);
     return TRUE;
 }
@@ -325,7 +344,8 @@ RunResult Run(const wchar_t *exeName, const wchar_t *args, const BoxAnswer &answ
             }
             ++i;
         }
-        BoxSearch search{process.dwProcessId, {}};
+        BoxSearch search{{process.dwProcessId}, {}};
+        AddDescendants(&search.processIds);
         EnumWindows(CollectBox, (LPARAM)&search);
         for (HWND box : search.found) {
             bool known = false;

@@ -88,8 +88,9 @@ std::vector<BoxInfo> OtherThanNotice(const std::vector<BoxInfo> &boxes);
 // A box left alone that is still open this long after it came up is pressed OK and flagged.
 const DWORD kRescueAfterMs = 5000;
 
-// Starts `exeName` from the program folder with `args`, answers its boxes, and waits for its end
-// within `limitMs`. A program still running then is killed and reported as timed out.
+// Starts `exeName` from the program folder with `args`, answers its boxes and those of the
+// programs it starts, and waits for its end within `limitMs`. A program still running then is
+// killed and reported as timed out.
 RunResult Run(const wchar_t *exeName, const wchar_t *args, const BoxAnswer &answer,
               DWORD limitMs = 30000);
 

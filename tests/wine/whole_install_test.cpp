@@ -80,4 +80,68 @@ TEST_F(WholeInstall, SecondInstallationReplacesTheDevicesCopy)
     EXPECT_EQ(1u, CopiesOf(device_).size());
 }
 
+// The setup package plays the same installation, silently (/S), from a machine where nothing
+// of the product has been placed yet. In the wine32 tier it is the 32-bit installer around the
+// 32-bit programs: there an install folder under "Program Files (x86)" would fail with 4.
+class Installer : public WholeInstall {
+protected:
+    void SetUp() override
+    {
+        WholeInstall::SetUp();
+        harness::RemoveInstallFolder();
+        before_ = harness::SnapshotInfStore();
+    }
+    void TearDown() override
+    {
+        harness::SetDeviceInstances(-1);
+        WholeInstall::TearDown();
+    }
+
+    harness::RunResult Install()
+    {
+        harness::RunResult run = harness::Run(L"BrellanFlashwrightSetup.exe", L"/S", harness::PressOkLetNoticeClose, 60000);
+        EXPECT_TRUE(run.started);
+        EXPECT_FALSE(run.timedOut);
+        return run;
+    }
+
+    harness::StoreSnapshot before_;
+};
+
+TEST_F(Installer, CleanMachineEndsWithZeroAndBothCopiesStaged)
+{
+    harness::RunResult run = Install();
+    EXPECT_EQ(0u, run.exitCode);
+    EXPECT_TRUE(harness::OtherThanNotice(run.boxes).empty());
+    EXPECT_EQ(1u, CopiesOf(tool_).size());
+    EXPECT_EQ(1u, CopiesOf(device_).size());
+    std::string placed;
+    EXPECT_TRUE(harness::ReadFileBytes(std::wstring(harness::kInstallFolder) + L"\\brellan.inf", &placed));
+    EXPECT_EQ(device_, placed);
+}
+
+TEST_F(Installer, RecordedDeviceEndsWithThreeAndNothingPlaced)
+{
+    harness::SetDeviceInstances(1);
+    harness::RunResult run = Install();
+    EXPECT_EQ(3u, run.exitCode);
+    ASSERT_EQ(1u, run.boxes.size());
+    EXPECT_EQ(L"Found Brellan device", run.boxes[0].caption);
+    EXPECT_FALSE(harness::FileExists(harness::kInstallFolder));
+    EXPECT_EQ(L"", harness::DescribeChanges(before_, harness::SnapshotInfStore()));
+}
+
+TEST_F(Installer, StaleCopyOfAnEarlierVersionIsPurged)
+{
+    const std::wstring stale = harness::InfDir() + L"\\oem90";
+    ASSERT_TRUE(harness::WriteFileBytes(stale + L".inf", device_ + "; an earlier version\r\n"));
+    ASSERT_TRUE(harness::WriteFileBytes(stale + L".pnf", "precompiled"));
+    harness::RunResult run = Install();
+    EXPECT_EQ(0u, run.exitCode);
+    EXPECT_FALSE(harness::FileExists(stale + L".inf"));
+    EXPECT_FALSE(harness::FileExists(stale + L".pnf"));
+    EXPECT_EQ(1u, CopiesOf(tool_).size());
+    EXPECT_EQ(1u, CopiesOf(device_).size());
+}
+
 }  // namespace
