@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The main job: builds both programs and plays an installation in a throwaway Wine prefix, the
-# way the setup package runs them, printing each step, each exit status and what changed in the
-# INF store. The 32-bit deliverables land in build/release/bin; Wine here runs their 64-bit twins
-# from build/wine/bin.
+# The main job: builds both programs and their setup package (32-bit deliverables in
+# build/release/bin, their 64-bit twins in build/wine/bin), then plays whole installations through
+# the 64-bit setup package in a throwaway Wine prefix, printing for each its exit code, its log
+# and what changed in the INF store. Every box the programs show, and the installer's window, are
+# saved as pictures in build/play/shots.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 root=$PWD
@@ -15,12 +16,24 @@ for preset in release wine; do
 done
 echo "deliverables: $(ls build/release/bin/*.exe | tr '\n' ' ')"
 
+# A second setup package, pointed at an INF the copy service refuses (no Signature line), the way
+# a vendor points it at the product's own INF files.
+refusing=$root/build/play-refusing
+mkdir -p "$refusing/infs"
+printf '[Version]\r\nClass=USBDevice\r\n; no Signature: the copy service refuses it\r\n' >"$refusing/infs/flashwright.inf"
+cp tests/data/brellan.inf "$refusing/infs/"
+cmake --preset wine -B "$refusing/build" -DBRELLAN_INF_DIR="$refusing/infs" >/dev/null
+cmake --build "$refusing/build" --target setup_package >/dev/null
+refusing_setup="Z:${refusing//\//\\}\\build\\bin\\BrellanFlashwrightSetup.exe"
+
 state=$root/build/play
 session() { scripts/wine-session.sh "$1" "$state" "${@:2}"; }
 trap 'session stop >/dev/null 2>&1 || true' EXIT
 echo "=== starting a throwaway Wine prefix"
 session start
-inf=$state/prefix/drive_c/windows/inf
+prefix=$state/prefix
+inf=$prefix/drive_c/windows/inf
+folder="$prefix/drive_c/Program Files/Quillmere/Brellan Flashwright Installer"
 
 snapshot() { (cd "$inf" && find . -maxdepth 1 -type f -printf '%f\n' | sort | while read -r f; do echo "$f $(md5sum <"$f" | cut -c1-12)"; done); }
 # Prints what changed in the INF store since the snapshot given.
@@ -31,76 +44,79 @@ show_changes() {
   if [ "$1" = "$after" ]; then echo "    (none)"; return; fi
   diff <(echo "$1") <(echo "$after") | sed -n 's/^< \(.*\)/    removed \1/p; s/^> \(.*\)/    added   \1/p' || true
 }
-# Every box a program shows is saved as a picture, then turned into PNG.
 shots=$state/shots
 mkdir -p "$shots"
-run() {
-  echo "--- $*"
+# Runs a setup package (by default the 64-bit one of build/wine/bin), pressing OK on every box but
+# the self-closing notice, and prints its exit code and log.
+install() {
   local status=0
-  session run "$root/build/wine/bin/run_program.exe" --shots "Z:${shots//\//\\}" "$@" || status=$?
-  return $status
+  rm -f "$shots"/*.bmp
+  echo "--- BrellanFlashwrightSetup.exe $*"
+  session run "$root/build/wine/bin/run_program.exe" --shots "Z:${shots//\//\\}" "${setup:-BrellanFlashwrightSetup.exe}" "$@" || status=$?
+  echo "  setup exit code: $status"
+  echo "  its log:"
+  sed 's/\r$//; s/^/    /' "$prefix"/drive_c/users/*/Temp/BrellanFlashwrightSetup.log || true
 }
-# ImageMagick's own convert: /usr/local/bin may hold another program of that name.
-to_png() {
-  local bmp
-  for bmp in "$shots"/*.bmp; do
-    [ -e "$bmp" ] || continue
-    /usr/bin/convert "$bmp" "${bmp%.bmp}.png" && rm -f "$bmp"
-  done
+# Keeps the picture of the last run's window number N as NAME.png. Pictures come as BMP files;
+# ImageMagick's own convert (/usr/local/bin may hold another program of that name) makes the PNG.
+keep_shot() {
+  local bmp=$shots/BrellanFlashwrightSetup.exe-box$1.bmp
+  if [ -e "$bmp" ]; then /usr/bin/convert "$bmp" "$shots/$2.png"; else echo "  (no picture of window $1)"; fi
 }
 device_key='HKLM\System\CurrentControlSet\Enum\USB\Vid_8817&Pid_3402'
 
-echo
-echo "=== 1. A machine that still records a Brellan device: DriverPrep must stop the install"
-session run reg add "$device_key\\5&2a9b3c0&0&1" /f >/dev/null 2>&1
-before=$(snapshot)
-run DriverPrep.exe || true
-show_changes "$before"
-session run reg delete "$device_key" /f >/dev/null 2>&1
-
-to_png
-mv "$shots/DriverPrep.exe-box1.png" "$shots/found-device.png" 2>/dev/null || true
-
-echo
-echo "=== 2. The device uninstalled: the setup package places its INF files and runs both programs"
-folder="$state/prefix/drive_c/Program Files/Quillmere/Brellan Flashwright Installer"
-mkdir -p "$folder"
-cp tests/data/flashwright.inf tests/data/brellan.inf "$folder/"
-echo "  placed flashwright.inf and brellan.inf in C:\\Program Files\\Quillmere\\Brellan Flashwright Installer"
 # Windows names every staged copy oemN.inf; Wine keeps a source's own name while it is free in
 # the store. Taking both names first makes Wine name the copies the way Windows does.
 printf '[Version]\r\nSignature="$Windows NT$"\r\n; stands in for a system INF\r\n' >"$inf/flashwright.inf"
 printf '[Version]\r\nSignature="$Windows NT$"\r\n; stands in for a system INF\r\n;\r\n' >"$inf/brellan.inf"
-echo "  (Wine only: took the names flashwright.inf and brellan.inf in the store, so copies become oemN.inf as on Windows)"
+echo "(Wine only: took the names flashwright.inf and brellan.inf in the store, so copies become oemN.inf as on Windows)"
+
+echo
+echo "=== 1. A machine that still records a Brellan device: expect exit code 3, nothing placed or staged"
+session run reg add "$device_key\\5&2a9b3c0&0&1" /f >/dev/null 2>&1
 before=$(snapshot)
-run DriverPrep.exe || true
-to_png
-mv "$shots/DriverPrep.exe-box1.png" "$shots/installing-notice.png" 2>/dev/null || true
-run PkgStage.exe || true
+install /S || true
+show_changes "$before"
+[ -e "$folder" ] && echo "  the install folder exists" || echo "  the install folder was not created"
+keep_shot 1 found-device
+session run reg delete "$device_key" /f >/dev/null 2>&1
+
+echo
+echo "=== 2. A clean machine, with the installer's window: expect exit code 0, both copies staged"
+before=$(snapshot)
+install || true
+show_changes "$before"
+keep_shot 1 installer-window
+keep_shot 2 installing-notice
+
+echo
+echo "=== 3. An earlier version's stale copy naming the device: expect it purged, exit code 0"
+{ sed 's/DriverVer=.*/DriverVer=01\/15\/2025,0.9.0.0/' tests/data/brellan.inf; } >"$inf/oem42.inf"
+printf 'precompiled' >"$inf/oem42.pnf"
+before=$(snapshot)
+install /S || true
 show_changes "$before"
 
 echo
-echo "=== 3. A second installation: DriverPrep removes the device's staged copy, PkgStage stages again"
-before=$(snapshot)
-run DriverPrep.exe || true
-show_changes "$before"
-before=$(snapshot)
-run PkgStage.exe || true
-show_changes "$before"
-
-echo
-echo "=== 4. What the user sees when things go wrong"
-echo "  an unreadable entry in the store (a folder named oem7.inf), and the install folder missing"
-mkdir -p "$inf/oem7.inf"
+echo "=== 4. The install folder cannot be written (a file stands in its place), and an unreadable"
+echo "===    entry in the store (a folder named oem7.inf): expect ReadFile Failed, then exit code 5"
 rm -rf "$folder"
-run DriverPrep.exe || true
-to_png
-mv "$shots/DriverPrep.exe-box2.png" "$shots/readfile-failed.png" 2>/dev/null || true
-run PkgStage.exe || true
-to_png
-mv "$shots/PkgStage.exe-box1.png" "$shots/copy-failed.png" 2>/dev/null || true
+touch "$folder"
+mkdir -p "$inf/oem7.inf"
+before=$(snapshot)
+install /S || true
+show_changes "$before"
+keep_shot 2 readfile-failed
+rm -f "$folder"
 rmdir "$inf/oem7.inf"
 
-rm -f "$shots"/*.bmp "$shots"/*-box*.png
 echo
-echo "=== done; pictures of the boxes: $(ls "$shots"/*.png 2>/dev/null | tr '\n' ' ')"
+echo "=== 5. The copy service refuses the tool's INF (a package built with another INF folder): expect exit code 4"
+before=$(snapshot)
+setup=$refusing_setup install /S || true
+show_changes "$before"
+keep_shot 2 copy-failed
+
+echo
+rm -f "$shots"/*.bmp
+echo "=== done; pictures: $(ls "$shots"/*.png 2>/dev/null | tr '\n' ' ')"

@@ -1,7 +1,8 @@
 // Runs one of the programs as the setup package would, prints every box it shows, presses OK on
 // each but the self-closing notice, and prints the exit status. Used by the script that plays a
-// whole installation. With --shots, each box is also saved as a BMP picture in FOLDER.
-//   run_program.exe [--shots FOLDER] PROGRAM.exe [ARGUMENTS]
+// whole installation. With --shots, each box (and an installer's own window) is also saved as a
+// BMP picture in FOLDER.
+//   run_program.exe [--shots FOLDER] PROGRAM.exe|PATH [ARGUMENTS]
 #include "harness.h"
 
 #include <stdio.h>
@@ -58,16 +59,20 @@ int wmain(int argc, wchar_t **argv)
         fwprintf(stderr, L"usage: run_program.exe [--shots FOLDER] PROGRAM.exe [ARGUMENTS]\n");
         return 2;
     }
-    const wchar_t *program = argv[first];
+    const wchar_t *program = argv[first];   // a name in the program folder, or a path
+    const wchar_t *slash = wcsrchr(program, L'\\');
+    const std::wstring programName = slash ? slash + 1 : program;
     std::wstring args;
     for (int i = first + 1; i < argc; ++i) args += (i > first + 1 ? L" " : L"") + std::wstring(argv[i]);
     int shot = 0;
     auto answer = [&](const harness::BoxInfo &box) {
         if (!shots.empty()) {
             Sleep(60);   // let the box finish painting
-            std::wstring name = shots + L"\\" + std::wstring(program) + L"-box" + std::to_wstring(++shot) + L".bmp";
+            std::wstring name = shots + L"\\" + programName + L"-box" + std::to_wstring(++shot) + L".bmp";
             if (!SaveWindowPicture(box.window, name)) fwprintf(stdout, L"  (could not save %ls)\n", name.c_str());
         }
+        // A dialog without a message text is an installer's own window: it closes by itself.
+        if (box.text.empty()) return 0;
         return harness::PressOkLetNoticeClose(box);
     };
     harness::RunResult run = harness::Run(program, args.c_str(), answer);
@@ -83,7 +88,8 @@ int wmain(int argc, wchar_t **argv)
                  box.caption.c_str(), text.c_str());
         for (const std::wstring &b : box.buttons) fwprintf(stdout, L" [%ls]", b.c_str());
         if (box.rescued) fwprintf(stdout, L"; did not close by itself, OK pressed after %lu ms", (unsigned long)harness::kRescueAfterMs);
-        else if (box.caption == harness::kNoticeTitle) fwprintf(stdout, L"; closed by itself after %lu ms", (unsigned long)(box.goneAtMs - box.seenAtMs));
+        else if (box.caption == harness::kNoticeTitle || box.text.empty())
+            fwprintf(stdout, L"; closed by itself after %lu ms", (unsigned long)(box.goneAtMs - box.seenAtMs));
         else fwprintf(stdout, L"; OK pressed");
         fwprintf(stdout, L"\n");
     }
