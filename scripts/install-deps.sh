@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake make g++ googletest libgtest-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
-  wine64 xvfb nsis
+  wine64 xvfb nsis osslsigncode openssl p7zip-full
   clang libclang-rt-14-dev
   "$@"
 )
