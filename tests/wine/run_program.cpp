@@ -56,7 +56,7 @@ int wmain(int argc, wchar_t **argv)
         first = 3;
     }
     if (argc <= first) {
-        fwprintf(stderr, L"usage: run_program.exe [--shots FOLDER] PROGRAM.exe [ARGUMENTS]\n");
+        fwprintf(stderr, L"usage: run_program.exe [--shots FOLDER] PROGRAM.exe|PATH [ARGUMENTS]\n");
         return 2;
     }
     const wchar_t *program = argv[first];   // a name in the program folder, or a path
@@ -94,10 +94,10 @@ int wmain(int argc, wchar_t **argv)
         fwprintf(stdout, L"\n");
     }
     if (run.timedOut) {
-        fwprintf(stdout, L"  %ls did not end in time and was stopped\n", program);
+        fwprintf(stdout, L"  %ls did not end in time and was stopped\n", programName.c_str());
         return 3;
     }
-    fwprintf(stdout, L"  %ls exit status %lu (after %lu ms)\n", program, (unsigned long)run.exitCode,
+    fwprintf(stdout, L"  %ls exit status %lu (after %lu ms)\n", programName.c_str(), (unsigned long)run.exitCode,
              (unsigned long)run.elapsedMs);
     fflush(stdout);
     return (int)run.exitCode;
