@@ -68,10 +68,10 @@ Var LogFile
 !macroend
 
 ; Runs one of the programs from the installer's own temporary folder and leaves its exit code in
-; $0 ("none" when it could not be started: ExecWait then sets the error flag and leaves $0 alone).
+; $0, or "none" when it could not be started (ExecWait then sets the error flag, and $0 holds
+; nothing that means anything: read as a number it would be 0).
 !macro RunProgram exe
   SetOutPath "$PLUGINSDIR"
-  StrCpy $0 "none"
   ClearErrors
   ExecWait '"$PLUGINSDIR\${exe}"' $0
   ${If} ${Errors}
