@@ -218,6 +218,8 @@ const wchar_t kNoticeTitle[] = L"Installing";
 
 int PressOkLetNoticeClose(const BoxInfo &box) { return box.caption == kNoticeTitle ? 0 : IDOK; }
 
+bool NoticeEndedAsDesigned(const BoxInfo &notice) { return !notice.rescued || notice.ownerThreads == 1; }
+
 std::vector<BoxInfo> OtherThanNotice(const std::vector<BoxInfo> &boxes)
 {
     std::vector<BoxInfo> others;
@@ -278,6 +280,20 @@ BOOL CALLBACK CollectControl(HWND control, LPARAM param)
         info->hasIcon = true;
     }
     return TRUE;
+}
+
+// The number of threads of a process, 0 when they cannot be listed.
+int CountThreads(DWORD processId)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return 0;
+    int count = 0;
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        if (entry.th32OwnerProcessID == processId) ++count;
+    CloseHandle(snapshot);
+    return count;
 }
 
 BoxInfo ReadBox(HWND window)
@@ -352,6 +368,9 @@ RunResult Run(const wchar_t *exeName, const wchar_t *args, const BoxAnswer &answ
             for (size_t i : open) known = known || result.boxes[i].window == box;
             if (known) continue;
             BoxInfo info = ReadBox(box);
+            DWORD owner = 0;
+            GetWindowThreadProcessId(box, &owner);
+            info.ownerThreads = CountThreads(owner);
             info.seenAtMs = now;
             info.othersOpen = (int)open.size();
             int button = answer(info);

@@ -67,6 +67,7 @@ struct BoxInfo {
     DWORD goneAtMs = 0;                     // when it was first seen closed (0: never seen closed)
     int othersOpen = 0;                     // earlier boxes of the program still open when it came up
     bool rescued = false;                   // left alone, it stayed too long, and the harness pressed OK
+    int ownerThreads = 0;                   // threads of the box's process when it was first seen
 };
 
 struct RunResult {
@@ -84,6 +85,10 @@ int PressOk(const BoxInfo &);
 // OK on every box but DriverPrep's "Installing" notice, which must close by itself.
 int PressOkLetNoticeClose(const BoxInfo &);
 extern const wchar_t kNoticeTitle[];
+// Whether DriverPrep's notice ended as designed: it closed by itself, or it came up only after
+// the worker had looked (the worker, DriverPrep's only other thread, was gone: a slow machine,
+// such as the emulated 32-bit tier) and so stayed until pressed.
+bool NoticeEndedAsDesigned(const BoxInfo &notice);
 std::vector<BoxInfo> OtherThanNotice(const std::vector<BoxInfo> &boxes);
 // A box left alone that is still open this long after it came up is pressed OK and flagged.
 const DWORD kRescueAfterMs = 5000;

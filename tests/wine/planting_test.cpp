@@ -86,7 +86,7 @@ TEST_F(Planting, PlantedDllNeverLoadsIntoThePrograms)
     EXPECT_EQ(1u, run.exitCode);
     ASSERT_EQ(1u, run.boxes.size());
     EXPECT_EQ(harness::kNoticeTitle, run.boxes[0].caption);
-    EXPECT_FALSE(run.boxes[0].rescued);
+    EXPECT_TRUE(harness::NoticeEndedAsDesigned(run.boxes[0]));
 
     // A recorded device: the uninstall box.
     harness::SetDeviceInstances(1);
