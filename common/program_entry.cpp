@@ -8,19 +8,17 @@
 // there under the name of one that Windows loads on demand (USER32 loads uxtheme.dll inside the
 // first MessageBoxW) would otherwise run with administrator rights. The programs' own imports are
 // KnownDLLs and come from System32 anyway. Windows 7 has the call once KB2533623 is installed.
+#include "msvcrt_startup.h"
+
 #include <windows.h>
 #include <stdlib.h>
 
 int main(int argc, char **argv, char **envp);
 
 namespace {
-struct StartupInfo {
-    int newMode;
-};
 const int kGuiApp = 2;
 }  // namespace
 
-extern "C" int __cdecl __getmainargs(int *argc, char ***argv, char ***envp, int expandWildcards, StartupInfo *info);
 extern "C" void __cdecl __set_app_type(int type);
 
 // GCC makes main call __main first, to run static constructors. The programs have none, and
@@ -32,7 +30,7 @@ extern "C" void __cdecl ProgramEntry()
     int argc = 0;
     char **argv = NULL;
     char **envp = NULL;
-    StartupInfo info = {0};
+    MsvcrtStartupInfo info = {0};
     // A failure leaves the loader as it was; it never stops an installation.
     (void)SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     __set_app_type(kGuiApp);

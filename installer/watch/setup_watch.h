@@ -1,0 +1,60 @@
+// SetupWatch: the setup package's watch over each program it runs. It starts the program and,
+// while it runs, answers any box of the program that stays open too long with the box's default
+// button (logging the box's caption and text), and ends a program that neither ends nor shows a
+// box in time. Nothing in the programs changes: every box they show leads on the same way
+// whichever button is pressed.
+//
+//   SetupWatch.exe [/log=PATH] [/answer-after=SECONDS] [/limit=SECONDS] [/closes-itself=CAPTION] PROGRAM
+//
+//   /log=PATH               append what the watch did to this file
+//   /answer-after=SECONDS   answer a box open this long (at most 2 s where nobody can see the
+//                           screen); without it no box is answered
+//   /limit=SECONDS          end the program when it neither ends nor shows a box this long after
+//                           its start or the answer to its last box; without it, no limit
+//   /closes-itself=CAPTION  the program closes its boxes of this caption itself: answering one
+//                           does not count as answering the program
+//
+// Exit code: the program's own; kWatchAnsweredBox more when the program ended with 0 or 1 after
+// the watch answered one of its boxes (other than one that closes itself); kWatchEndedProgram
+// when the watch ended it; kWatchNotStarted when the arguments were wrong or the program could
+// not be started. The setup package's script reads the values from these lines: keep each
+// constant on one line, in this form.
+#pragma once
+
+#include <stddef.h>
+#include <wchar.h>
+
+static const unsigned long kWatchAnsweredBox = 256;
+static const unsigned long kWatchEndedProgram = 512;
+static const unsigned long kWatchNotStarted = 513;
+// The longest /answer-after or /limit accepted: one day.
+static const unsigned long kMaxWatchSeconds = 86400;
+
+// An /answer-after or /limit that was not given.
+static const unsigned long kWatchNever = 0xFFFFFFFFul;
+
+struct WatchOptions {
+    const wchar_t *logPath;              // NULL: no log
+    unsigned long answerAfterMs;         // kWatchNever: never answer
+    unsigned long limitMs;               // kWatchNever: no limit
+    const wchar_t *selfClosingCaption;   // NULL: none
+    const wchar_t *program;
+};
+
+// Reads the command line (argv[0] is the watch itself). Returns 1 when it names a program and
+// every option is known and well formed; 0 otherwise.
+int ParseWatchOptions(int argc, wchar_t **argv, WatchOptions *options);
+
+// Writes `text` into `out` (capacity `cchOut`, terminator included) between double quotes,
+// exactly and on one line: backslash, quote, line feed, carriage return and tab as \\ \" \n \r
+// \t, every other character outside printable ASCII as \uXXXX. Returns 1 when it fits; otherwise
+// 0, with `out` holding as much as fit, cut after a whole character.
+int QuoteForLog(const wchar_t *text, wchar_t *out, size_t cchOut);
+
+// How long a box may stay open before the watch answers it: what was asked for, but at most
+// 2 seconds where nobody can see the screen, so that a box that closes itself normally does so
+// first and nothing waits for a person who is not there.
+unsigned long AnswerDelayMs(unsigned long requestedMs, int screenVisible);
+
+// Starts and watches the program; returns the exit code described above.
+int RunWatch(const WatchOptions *options);

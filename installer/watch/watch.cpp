@@ -1,0 +1,247 @@
+// Runs one program of the setup package and watches it: its boxes that stay open are answered
+// with their default button, and a program that neither ends nor shows a box in time is ended.
+// Everything the watch does goes into the package's log, one line each.
+#include "setup_watch.h"
+
+#include "wide_text.h"
+
+#include <windows.h>
+#include <stdarg.h>
+#include <stdio.h>
+
+static const DWORD kPollMs = 50;
+static const int kMaxBoxes = 16;               // a program shows one modal box at a time
+static const wchar_t kBoxClass[] = L"#32770";
+static const size_t kCchClass = 8;             // "#32770" and room to tell a longer name apart
+static const int kBoxTextId = 0xFFFF;          // the message text's control in a message box
+static const size_t kCchBoxText = 1024;
+static const size_t kCchQuoted = kCchBoxText * 6 + 3;   // every character escaped, and the quotes
+static const size_t kCchLogLine = kCchQuoted + 64;
+static const UINT kBoxQueryMs = 1000;          // a box that does not answer within this is hung
+static const size_t kCchCommandLine = MAX_PATH + 3;
+static const wchar_t kQuote[] = L"\"";
+
+// A box of the program, from the poll that first saw it until one that no longer does.
+struct TrackedBox {
+    HWND window;
+    DWORD seenAtMs;
+    int answered;
+    int present;
+};
+
+// What the poll of the program's boxes sees.
+struct BoxTable {
+    DWORD processId;
+    DWORD nowMs;
+    int count;
+    TrackedBox boxes[kMaxBoxes];
+};
+
+// Appends one line, as ASCII (everything logged is ASCII or quoted; anything else becomes '?').
+// A log that cannot be written never stops the watch.
+static void LogLine(HANDLE log, const wchar_t *line)
+{
+    if (log == INVALID_HANDLE_VALUE) return;
+    char bytes[kCchLogLine + 2];
+    size_t cb = 0;
+    for (; *line != 0 && cb < kCchLogLine; ++line) bytes[cb++] = (*line < 0x80) ? (char)*line : '?';
+    bytes[cb++] = '\r';
+    bytes[cb++] = '\n';
+    DWORD cbWritten = 0;
+    (void)WriteFile(log, bytes, (DWORD)cb, &cbWritten, NULL);
+}
+
+// Formats one line and appends it. msvcrt leaves a line it had to cut unterminated: the last
+// character is always the terminator here.
+static void LogFormatted(HANDLE log, const wchar_t *format, ...)
+{
+    wchar_t line[kCchLogLine];
+    va_list args;
+    va_start(args, format);
+    (void)vswprintf(line, kCchLogLine, format, args);
+    va_end(args);
+    line[kCchLogLine - 1] = 0;
+    LogLine(log, line);
+}
+
+// The log, opened for appending while others may read it: the package holds it closed while a
+// program runs. INVALID_HANDLE_VALUE when there is none.
+static HANDLE OpenLog(const wchar_t *path)
+{
+    if (path == NULL) return INVALID_HANDLE_VALUE;
+    return CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+}
+
+// Whether the window station this process runs in is one a person can see. A deployment service
+// runs installers in a station without WSF_VISIBLE. When the flags cannot be read, a person may
+// be there.
+static int ScreenIsVisible()
+{
+    USEROBJECTFLAGS flags = {FALSE, FALSE, 0};
+    DWORD cbNeeded = 0;
+    if (!GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof flags, &cbNeeded)) return 1;
+    return (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
+static BOOL CALLBACK NoteBox(HWND window, LPARAM param)
+{
+    BoxTable *table = (BoxTable *)param;
+    DWORD processId = 0;
+    wchar_t className[kCchClass];
+    if (GetWindowThreadProcessId(window, &processId) == 0 || processId != table->processId) return TRUE;
+    if (!IsWindowVisible(window) || GetClassNameW(window, className, kCchClass) == 0 ||
+        wcscmp(className, kBoxClass) != 0)
+        return TRUE;
+    for (int i = 0; i < table->count; ++i) {
+        if (table->boxes[i].window == window) {
+            table->boxes[i].present = 1;
+            return TRUE;
+        }
+    }
+    if (table->count < kMaxBoxes) {   // a table full of open boxes takes the next one later
+        TrackedBox box = {window, table->nowMs, 0, 1};
+        table->boxes[table->count++] = box;
+    }
+    return TRUE;
+}
+
+// Brings the table up to date with the program's open boxes: boxes gone are dropped, new ones
+// added with the time they were first seen.
+static void PollBoxes(BoxTable *table)
+{
+    for (int i = 0; i < table->count; ++i) table->boxes[i].present = 0;
+    (void)EnumWindows(NoteBox, (LPARAM)table);
+    int kept = 0;
+    for (int i = 0; i < table->count; ++i) {
+        if (table->boxes[i].present) table->boxes[kept++] = table->boxes[i];
+    }
+    table->count = kept;
+}
+
+// A control's text, read with a time limit so that a hung program cannot hold the watch.
+static void ReadControlText(HWND control, wchar_t *text, size_t cchText)
+{
+    DWORD_PTR cchRead = 0;
+    text[0] = 0;
+    if (control == NULL ||
+        !SendMessageTimeoutW(control, WM_GETTEXT, cchText, (LPARAM)text, SMTO_ABORTIFHUNG, kBoxQueryMs, &cchRead))
+        text[0] = 0;
+    text[cchText - 1] = 0;
+}
+
+// Logs a quoted text under its label.
+static void LogQuoted(HANDLE log, const wchar_t *label, const wchar_t *text)
+{
+    wchar_t quoted[kCchQuoted];
+    (void)QuoteForLog(text, quoted, kCchQuoted);   // sized for any text read: it always fits
+    LogFormatted(log, L"  %ls: %ls", label, quoted);
+}
+
+// Presses the box's default button (OK when it names none), after logging the box. Returns 1
+// when the box was one the program does not close itself.
+static int AnswerBox(HWND box, DWORD openMs, const WatchOptions *options, const wchar_t *programName, HANDLE log)
+{
+    wchar_t caption[kCchBoxText];
+    wchar_t text[kCchBoxText];
+    wchar_t buttonText[kCchBoxText];
+    ReadControlText(box, caption, kCchBoxText);
+    ReadControlText(GetDlgItem(box, kBoxTextId), text, kCchBoxText);
+    DWORD_PTR defaultId = 0;
+    int button = IDOK;
+    if (SendMessageTimeoutW(box, DM_GETDEFID, 0, 0, SMTO_ABORTIFHUNG, kBoxQueryMs, &defaultId) &&
+        HIWORD(defaultId) == DC_HASDEFID)
+        button = LOWORD(defaultId);
+    ReadControlText(GetDlgItem(box, button), buttonText, kCchBoxText);
+    LogFormatted(log, L"%ls showed a box that stayed open %lu ms; the watch pressed its default button (%d):",
+                 programName, (unsigned long)openMs, button);
+    LogQuoted(log, L"caption", caption);
+    LogQuoted(log, L"text", text);
+    LogQuoted(log, L"button", buttonText);
+    // Posted, not sent: a program that does not take it is ended by the time limit instead.
+    (void)PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
+    return options->selfClosingCaption == NULL || wcscmp(caption, options->selfClosingCaption) != 0;
+}
+
+// When the program must have ended or shown a new box by: `limitMs` after the later of its start
+// and the moment its newest box was due to be answered.
+static DWORD LimitStartMs(const BoxTable *table, DWORD answerAfterMs, DWORD idleFromMs)
+{
+    for (int i = 0; i < table->count; ++i) {
+        DWORD seenAtMs = table->boxes[i].seenAtMs;
+        DWORD dueMs = (answerAfterMs == kWatchNever || seenAtMs > kWatchNever - answerAfterMs)
+                          ? (DWORD)kWatchNever : seenAtMs + answerAfterMs;
+        if (dueMs > idleFromMs) idleFromMs = dueMs;
+    }
+    return idleFromMs;
+}
+
+// Watches the running program until it ends, or ends it. Returns its exit code, with
+// kWatchAnsweredBox added as described in setup_watch.h, or kWatchEndedProgram.
+static DWORD WatchProgram(const WatchOptions *options, HANDLE process, DWORD processId, const wchar_t *programName,
+                          HANDLE log)
+{
+    const DWORD answerAfterMs = AnswerDelayMs(options->answerAfterMs, ScreenIsVisible());
+    const DWORD startMs = GetTickCount();
+    BoxTable table = {processId, 0, 0, {}};
+    DWORD idleFromMs = 0;
+    int answeredProgram = 0;
+    while (WaitForSingleObject(process, kPollMs) == WAIT_TIMEOUT) {
+        table.nowMs = GetTickCount() - startMs;
+        PollBoxes(&table);
+        idleFromMs = LimitStartMs(&table, answerAfterMs, idleFromMs);
+        for (int i = 0; i < table.count; ++i) {
+            TrackedBox *box = &table.boxes[i];
+            DWORD openMs = table.nowMs - box->seenAtMs;
+            if (box->answered || answerAfterMs == kWatchNever || openMs < answerAfterMs) continue;
+            box->answered = 1;
+            if (AnswerBox(box->window, openMs, options, programName, log)) answeredProgram = 1;
+        }
+        if (options->limitMs != kWatchNever && table.nowMs > idleFromMs && table.nowMs - idleFromMs >= options->limitMs) {
+            LogFormatted(log, L"%ls neither ended nor showed a box for %lu s; the watch ended it", programName,
+                         options->limitMs / 1000);
+            (void)TerminateProcess(process, kWatchEndedProgram);
+            // The package never ends while a program it started still runs.
+            (void)WaitForSingleObject(process, INFINITE);
+            return kWatchEndedProgram;
+        }
+    }
+    DWORD exitCode = kWatchEndedProgram;
+    (void)GetExitCodeProcess(process, &exitCode);
+    LogFormatted(log, L"%ls ended with %lu", programName, (unsigned long)exitCode);
+    if (answeredProgram && exitCode <= 1) exitCode += kWatchAnsweredBox;
+    return exitCode;
+}
+
+// The file name part of a path.
+static const wchar_t *ProgramName(const wchar_t *path)
+{
+    const wchar_t *slash = wcsrchr(path, L'\\');
+    return slash != NULL ? slash + 1 : path;
+}
+
+int RunWatch(const WatchOptions *options)
+{
+    const wchar_t *programName = ProgramName(options->program);
+    wchar_t commandLine[kCchCommandLine] = L"";
+    HANDLE log = OpenLog(options->logPath);
+    DWORD result = kWatchNotStarted;
+    STARTUPINFOW startup;
+    PROCESS_INFORMATION process = {NULL, NULL, 0, 0};
+    memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    // The program takes no arguments: its command line is its quoted path alone.
+    if (!AppendChecked(commandLine, kCchCommandLine, kQuote) ||
+        !AppendChecked(commandLine, kCchCommandLine, options->program) ||
+        !AppendChecked(commandLine, kCchCommandLine, kQuote)) {
+        LogFormatted(log, L"could not start %ls: its path is too long", programName);
+    } else if (!CreateProcessW(options->program, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
+        DWORD error = GetLastError();
+        LogFormatted(log, L"could not start %ls (error 0x%lx)", programName, (unsigned long)error);
+    } else {
+        CloseHandle(process.hThread);
+        result = WatchProgram(options, process.hProcess, process.dwProcessId, programName, log);
+        CloseHandle(process.hProcess);
+    }
+    if (log != INVALID_HANDLE_VALUE) CloseHandle(log);
+    return (int)result;
+}
