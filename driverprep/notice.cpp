@@ -7,6 +7,7 @@
 
 static const wchar_t kNoticeText[] = L"        Installing Quillmere Brellan Flashwright Driver Files ";
 // The box's caption and the title the worker looks for: one constant, so they cannot drift apart.
+// The setup package's script reads it from this line, to tell its watch that this box closes itself.
 static const wchar_t kNoticeTitle[] = L"Installing";
 static const wchar_t kDialogClass[] = L"#32770";
 static const DWORD kDismissDelayMs = 500;

@@ -1,18 +1,22 @@
 ; The Brellan Flashwright driver steps as a setup package. It runs DriverPrep, places the product's
-; two INF files in the folder PkgStage reads, runs PkgStage, and ends with an exit code that says
-; how far it got:
+; two INF files in the folder PkgStage reads, runs PkgStage, records the installed version, and
+; ends with an exit code that says how far it got:
 ;   0 installed; 3 a Brellan device is still recorded; 4 the copy service refused an INF;
-;   5 a step could not run (a program not started or ending with another code, a file not written).
+;   5 a step could not run (a program not started, ended by the watch or ending with another
+;   code, a file not written); 1618 another package is running; 1639 a switch is not valid.
 ;   1 and 2 stay NSIS's own: cancelled by the user, aborted (also: not run as an administrator).
-; It keeps a short log of its steps in the user's temporary folder.
+; Each program runs under SetupWatch (watch/), which under /S answers a box left open and ends a
+; program that hangs, so an unattended install always ends by itself. The log goes to the
+; user's temporary folder, or where /LOG= says.
 ;
 ; Built by CMake (installer/CMakeLists.txt) as
-;   makensis -DTARGET=x86-unicode|amd64-unicode -DVERSION=1.0.0 -DPROGRAM_DIR=<DriverPrep.exe,
-;            PkgStage.exe> -DINF_DIR=<flashwright.inf, brellan.inf> -DOUTFILE=<setup.exe> this.nsi
+;   makensis -DTARGET=x86-unicode|amd64-unicode -DVERSION=1.0.0 -DPROGRAM_DIR=<SetupWatch.exe,
+;            DriverPrep.exe, PkgStage.exe> -DINF_DIR=<flashwright.inf, brellan.inf> -DOUTFILE=<setup.exe> this.nsi
 
 Unicode true
 Target ${TARGET}
 !include LogicLib.nsh
+!include FileFunc.nsh
 
 ; The install folder and the INF names, from the header PkgStage is built with.
 !define LAYOUT "${__FILEDIR__}/../common/install_layout.h"
@@ -20,13 +24,36 @@ Target ${TARGET}
 !searchreplace INSTALL_FOLDER "${INSTALL_FOLDER_ESCAPED}" "\\" "\"
 !searchparse /file "${LAYOUT}" `kToolInfName[] = L"` TOOL_INF `";`
 !searchparse /file "${LAYOUT}" `kDeviceInfName[] = L"` DEVICE_INF `";`
+; The watch's exit codes and bounds, from its header; the caption of DriverPrep's notice, which
+; closes by itself, from DriverPrep's source.
+!define WATCH "${__FILEDIR__}/watch/setup_watch.h"
+!searchparse /file "${WATCH}" `kWatchAnsweredBox = ` WATCH_ANSWERED `;`
+!searchparse /file "${WATCH}" `kWatchEndedProgram = ` WATCH_ENDED `;`
+!searchparse /file "${WATCH}" `kWatchNotStarted = ` WATCH_NOT_STARTED `;`
+!searchparse /file "${WATCH}" `kMaxWatchSeconds = ` MAX_BOX_TIMEOUT `;`
+!define /math WATCH_ANSWERED_WENT_ON ${WATCH_ANSWERED} + 1
+!searchparse /file "${__FILEDIR__}/../driverprep/notice.cpp" `kNoticeTitle[] = L"` NOTICE_TITLE `";`
 
 !define EXIT_INSTALLED 0
 !define EXIT_ABORTED 2
 !define EXIT_DEVICE_RECORDED 3
 !define EXIT_COPY_REFUSED 4
 !define EXIT_STEP_FAILED 5
+!define EXIT_ANOTHER_RUNNING 1618   ; Windows Installer's "another installation is in progress"
+!define EXIT_BAD_COMMAND_LINE 1639  ; Windows Installer's "invalid command line"
 !define LOG_NAME "BrellanFlashwrightSetup.log"
+; Under /S: a box left open is answered after this many seconds (/BOXTIMEOUT=), 2 where nobody
+; can see the screen; a program that neither ends nor shows a box for PROGRAM_LIMIT seconds is
+; ended.
+!define DEFAULT_BOX_TIMEOUT 60
+!define PROGRAM_LIMIT 300
+; One package at a time on the machine, across sessions.
+!define LOCK_NAME "Global\Quillmere Brellan Flashwright Setup"
+!define ERROR_ACCESS_DENIED 5
+!define ERROR_ALREADY_EXISTS 183
+; Where a deployment tool's detection rule finds the installed version (the 64-bit view).
+!define DETECTION_KEY "SOFTWARE\Quillmere\Brellan Flashwright Installer"
+!define DETECTION_VALUE "Version"
 
 Name "Brellan Flashwright"
 OutFile "${OUTFILE}"
@@ -49,14 +76,33 @@ VIAddVersionKey /LANG=0 "LegalCopyright" "Quillmere"
 Page instfiles
 
 Var LogFile
+Var LogPath
+Var WatchOptions   ; what SetupWatch answers and bounds: nothing without /S
+Var Purged         ; 1 once DriverPrep may have purged the earlier copies of the driver
 
 !macro Log text
   DetailPrint "${text}"
   FileWrite $LogFile "${text}$\r$\n"
 !macroend
 
+; Once DriverPrep may have purged the earlier copies, a run that does not end with 0 can no longer
+; claim the version an earlier run recorded.
+Function ForgetRecordedVersion
+  ${If} $Purged == 1
+    ClearErrors
+    ReadRegStr $1 HKLM "${DETECTION_KEY}" "${DETECTION_VALUE}"
+    ${IfNot} ${Errors}
+      DeleteRegValue HKLM "${DETECTION_KEY}" "${DETECTION_VALUE}"
+      !insertmacro Log "removed the recorded version $1: earlier copies of the driver may be gone"
+    ${EndIf}
+  ${EndIf}
+FunctionEnd
+
 ; Logs the outcome, tells the user when no program has, and ends the installer with `code`.
 !macro Finish code text
+  !if ${code} != ${EXIT_INSTALLED}
+    Call ForgetRecordedVersion
+  !endif
   !insertmacro Log "${text} (exit code ${code})"
   FileClose $LogFile
   SetOutPath "$TEMP"   ; out of $PLUGINSDIR, which NSIS removes on the way out
@@ -67,23 +113,61 @@ Var LogFile
   Quit
 !macroend
 
-; Runs one of the programs from the installer's own temporary folder and leaves its exit code in
-; $0, or "none" when it could not be started (ExecWait then sets the error flag, and $0 holds
-; nothing that means anything: read as a number it would be 0).
-!macro RunProgram exe
-  SetOutPath "$PLUGINSDIR"
+; The value of the command line's switch `name` (as "/NAME=") in `out`, or "" with the error flag
+; set when it is absent. Takes /NAME=value, /NAME="value" and "/NAME=value" alike.
+!macro GetSwitch name out
   ClearErrors
-  ExecWait '"$PLUGINSDIR\${exe}"' $0
+  ${GetOptions} $R0 "${name}" ${out}
+  StrCpy $R9 ${out} "" -1
+  ${If} $R9 == '"'
+    StrCpy ${out} ${out} -1
+  ${EndIf}
+!macroend
+
+; Runs one of the programs from the installer's own temporary folder under SetupWatch, with the
+; watch's `options`, and leaves the watch's exit code in $0 (the program's own, or one of those
+; of watch/setup_watch.h), or "none" when the watch could not be started. The watch appends its
+; lines to the log meanwhile, so the installer closes the log for that time.
+!macro RunProgram exe options
+  SetOutPath "$PLUGINSDIR"
+  FileClose $LogFile
+  ClearErrors
+  ExecWait '"$PLUGINSDIR\SetupWatch.exe" "/log=$LogPath" $WatchOptions ${options} "$PLUGINSDIR\${exe}"' $0
   ${If} ${Errors}
     StrCpy $0 "none"
   ${EndIf}
-  !insertmacro Log "${exe} ended with $0"
+  FileOpen $LogFile "$LogPath" a
+  FileSeek $LogFile 0 END
+  ${If} $0 == "none"
+    !insertmacro Log "SetupWatch.exe could not be started to run ${exe}"
+  ${EndIf}
 !macroend
 
 Function .onInit
+  ; A second package while one runs changes nothing, not even the first one's log, and tells the
+  ; deployer to try again later. The mutex lives as long as this process. A mutex that exists but
+  ; may not be opened (another user's package holds it) also means another is running.
+  System::Call 'kernel32::CreateMutexW(p 0, i 0, w "${LOCK_NAME}") p .r1 ?e'
+  Pop $2
+  ${If} $1 = 0
+  ${OrIf} $2 = ${ERROR_ALREADY_EXISTS}
+    SetErrorLevel ${EXIT_ANOTHER_RUNNING}
+    Quit
+  ${EndIf}
+
+  ${GetParameters} $R0
+  StrCpy $LogPath "$TEMP\${LOG_NAME}"
+  !insertmacro GetSwitch "/LOG=" $R1
+  ${IfNot} ${Errors}
+  ${AndIf} $R1 != ""
+    StrCpy $LogPath $R1
+    ${GetParent} $LogPath $R2
+    CreateDirectory $R2
+  ${EndIf}
   ClearErrors
-  FileOpen $LogFile "$TEMP\${LOG_NAME}" w
+  FileOpen $LogFile $LogPath w
   FileWrite $LogFile "Brellan Flashwright setup ${VERSION}$\r$\n"
+
   UserInfo::GetAccountType
   Pop $0
   ${If} $0 != "Admin"
@@ -93,6 +177,29 @@ Function .onInit
     SetErrorLevel ${EXIT_ABORTED}
     Quit
   ${EndIf}
+
+  ; Whole seconds, written plainly: "abc", "-1", "07" or more than a day are refused.
+  !insertmacro GetSwitch "/BOXTIMEOUT=" $R3
+  ${If} ${Errors}
+    StrCpy $R3 ${DEFAULT_BOX_TIMEOUT}
+  ${EndIf}
+  IntOp $R4 $R3 + 0
+  ${If} "$R4" != "$R3"
+  ${OrIf} $R4 < 0
+  ${OrIf} $R4 > ${MAX_BOX_TIMEOUT}
+    FileWrite $LogFile "/BOXTIMEOUT=$R3 is not a number of seconds from 0 to ${MAX_BOX_TIMEOUT}: stopped (exit code ${EXIT_BAD_COMMAND_LINE})$\r$\n"
+    FileClose $LogFile
+    SetErrorLevel ${EXIT_BAD_COMMAND_LINE}
+    Quit
+  ${EndIf}
+  ${If} ${Silent}
+    StrCpy $WatchOptions "/answer-after=$R4 /limit=${PROGRAM_LIMIT}"
+    FileWrite $LogFile "silent: a box left open is answered after $R4 s (2 s where nobody can see the screen); a program that neither ends nor shows a box for ${PROGRAM_LIMIT} s is ended$\r$\n"
+  ${EndIf}
+
+  ; The detection value lives in the 64-bit view on 64-bit Windows, whichever package writes it;
+  ; 32-bit Windows ignores the view.
+  SetRegView 64
 FunctionEnd
 
 Section "Driver steps"
@@ -100,16 +207,27 @@ Section "Driver steps"
   InitPluginsDir
   SetOutPath "$PLUGINSDIR"
   ClearErrors
+  File "${PROGRAM_DIR}/SetupWatch.exe"
   File "${PROGRAM_DIR}/DriverPrep.exe"
   File "${PROGRAM_DIR}/PkgStage.exe"
   ${If} ${Errors}
     !insertmacro Finish ${EXIT_STEP_FAILED} "The setup programs could not be unpacked to $PLUGINSDIR."
   ${EndIf}
 
-  !insertmacro RunProgram "DriverPrep.exe"
-  ${If} $0 == "0"
+  !insertmacro RunProgram "DriverPrep.exe" '"/closes-itself=${NOTICE_TITLE}"'
+  ${If} $0 == 0
+  ${OrIf} $0 == ${WATCH_ANSWERED}
     !insertmacro Finish ${EXIT_DEVICE_RECORDED} "A Brellan device is still recorded; nothing was installed."
-  ${ElseIf} $0 != "1"
+  ${EndIf}
+  ${If} $0 != "none"
+  ${AndIf} $0 != ${WATCH_NOT_STARTED}
+    StrCpy $Purged 1
+  ${EndIf}
+  ${If} $0 == ${WATCH_ANSWERED_WENT_ON}
+    !insertmacro Log "DriverPrep could not read an entry of the INF store and went on: a stale copy of the driver may have stayed."
+  ${ElseIf} $0 == ${WATCH_ENDED}
+    !insertmacro Finish ${EXIT_STEP_FAILED} "DriverPrep did not end by itself and was ended."
+  ${ElseIf} $0 != 1
     !insertmacro Finish ${EXIT_STEP_FAILED} "DriverPrep could not run (result: $0)."
   ${EndIf}
 
@@ -124,13 +242,23 @@ Section "Driver steps"
   ${EndIf}
   !insertmacro Log "placed ${TOOL_INF} and ${DEVICE_INF} in ${INSTALL_FOLDER}"
 
-  !insertmacro RunProgram "PkgStage.exe"
-  ${If} $0 == "0"
+  !insertmacro RunProgram "PkgStage.exe" ""
+  ${If} $0 == 0
+  ${OrIf} $0 == ${WATCH_ANSWERED}
     !insertmacro Finish ${EXIT_COPY_REFUSED} "Windows refused to stage a driver package."
-  ${ElseIf} $0 != "1"
+  ${ElseIf} $0 == ${WATCH_ENDED}
+    !insertmacro Finish ${EXIT_STEP_FAILED} "PkgStage did not end by itself and was ended."
+  ${ElseIf} $0 != 1
     !insertmacro Finish ${EXIT_STEP_FAILED} "PkgStage could not run (result: $0)."
   ${EndIf}
 
+  ; Only a run that ends with 0 records the version: it is what a detection rule trusts.
+  ClearErrors
+  WriteRegStr HKLM "${DETECTION_KEY}" "${DETECTION_VALUE}" "${VERSION}"
+  ${If} ${Errors}
+    !insertmacro Finish ${EXIT_STEP_FAILED} "The installed version could not be recorded in HKLM\${DETECTION_KEY}."
+  ${EndIf}
+  !insertmacro Log "recorded version ${VERSION} in HKLM\${DETECTION_KEY}"
   !insertmacro Log "installed (exit code ${EXIT_INSTALLED})"
   FileClose $LogFile
   SetOutPath "$TEMP"

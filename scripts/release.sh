@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Makes a release in dist/ (or the folder given): DriverPrep.exe and PkgStage.exe from the release
-# preset, BrellanFlashwrightSetup.exe built around those signed programs, each signed with
-# Authenticode (SHA-256 digest, the product's name and URL), and SHA256SUMS over the three.
+# Makes a release in dist/ (or the folder given): DriverPrep.exe, PkgStage.exe and the setup
+# package's watch SetupWatch.exe from the release preset, BrellanFlashwrightSetup.exe built around
+# those signed programs, each signed with Authenticode (SHA-256 digest, the product's name and
+# URL), and SHA256SUMS over the four.
 #
 #   scripts/release.sh [OUT_DIR]
 #
@@ -17,7 +18,8 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 root=$PWD
 out=$(realpath -m "${1:-dist}")
 product="Brellan Flashwright Installer"
-files=(DriverPrep.exe PkgStage.exe BrellanFlashwrightSetup.exe)
+programs=(DriverPrep.exe PkgStage.exe SetupWatch.exe)
+files=("${programs[@]}" BrellanFlashwrightSetup.exe)
 
 scripts/install-deps.sh >/dev/null
 
@@ -71,13 +73,14 @@ echo "=== building the release programs"
 cmake --preset release >/dev/null
 cmake --build --preset release -j"$(nproc)" >/dev/null
 echo "unsigned programs (the same bytes from every build of this commit):"
-(cd build/release/bin && sha256sum DriverPrep.exe PkgStage.exe | sed 's/^/  /')
+(cd build/release/bin && sha256sum "${programs[@]}" | sed 's/^/  /')
 
 rm -rf "$out"
 mkdir -p "$out"
 echo "=== signing the programs"
-sign build/release/bin/DriverPrep.exe "$out/DriverPrep.exe"
-sign build/release/bin/PkgStage.exe "$out/PkgStage.exe"
+for program in "${programs[@]}"; do
+  sign "build/release/bin/$program" "$out/$program"
+done
 
 echo "=== building the setup package around the signed programs, and signing it"
 packaged=$root/build/release-signed

@@ -6,7 +6,7 @@
 set -uo pipefail
 source_dir=$1 out=$2
 name="Brellan Flashwright Installer"
-files=(DriverPrep.exe PkgStage.exe BrellanFlashwrightSetup.exe)
+files=(DriverPrep.exe PkgStage.exe SetupWatch.exe BrellanFlashwrightSetup.exe)
 
 unset BRELLAN_SIGN_PKCS12 BRELLAN_SIGN_PASSWORD BRELLAN_SIGN_URL BRELLAN_SIGN_TIMESTAMP
 log=$("$source_dir/scripts/release.sh" "$out" 2>&1) || { echo "FAIL: release.sh failed"; echo "$log"; exit 1; }
@@ -30,11 +30,11 @@ for file in "${files[@]}"; do
   check "$file: URL in the signature" grep -q 'URL description: https://' <<<"$report"
   check "$file: does not verify against another CA" bash -c "! osslsigncode verify -CAfile '$other/ca.pem' -in '$out/$file' >/dev/null 2>&1"
 done
-check "SHA256SUMS lists the three files and checks" bash -c "cd '$out' && test \$(wc -l <SHA256SUMS) -eq 3 && sha256sum -c --quiet SHA256SUMS"
+check "SHA256SUMS lists the ${#files[@]} files and checks" bash -c "cd '$out' && test \$(wc -l <SHA256SUMS) -eq ${#files[@]} && sha256sum -c --quiet SHA256SUMS"
 
 mkdir -p "$other/unpacked"
 7z x -y -o"$other/unpacked" "$out/BrellanFlashwrightSetup.exe" >/dev/null 2>&1
-for program in DriverPrep.exe PkgStage.exe; do
+for program in DriverPrep.exe PkgStage.exe SetupWatch.exe; do
   check "the setup package holds the signed $program" cmp -s "$other/unpacked/\$PLUGINSDIR/$program" "$out/$program"
 done
 exit $fail
