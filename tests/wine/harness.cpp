@@ -214,6 +214,8 @@ bool FileExists(const std::wstring &path) { return GetFileAttributesW(path.c_str
 
 int PressOk(const BoxInfo &) { return IDOK; }
 
+int LeaveAlone(const BoxInfo &) { return 0; }
+
 const wchar_t kNoticeTitle[] = L"Installing";
 
 int PressOkLetNoticeClose(const BoxInfo &box) { return box.caption == kNoticeTitle ? 0 : IDOK; }
@@ -311,20 +313,58 @@ BoxInfo ReadBox(HWND window)
 
 }  // namespace
 
-RunResult Run(const wchar_t *exeName, const wchar_t *args, const BoxAnswer &answer, DWORD limitMs)
+// A window station nobody can see, with its desktop, for as long as this lives.
+struct UnseenDesktop {
+    HWINSTA station = NULL;
+    HDESK desktop = NULL;
+    ~UnseenDesktop()
+    {
+        if (desktop) CloseDesktop(desktop);
+        if (station) CloseWindowStation(station);
+    }
+    // Creates them; returns the name a program is started on, "" on failure.
+    std::wstring Create()
+    {
+        const wchar_t kStation[] = L"BrellanUnseen";
+        station = CreateWindowStationW(kStation, 0, WINSTA_ALL_ACCESS, NULL);
+        if (!station) return L"";
+        HWINSTA own = GetProcessWindowStation();
+        if (!SetProcessWindowStation(station)) return L"";
+        desktop = CreateDesktopW(L"Default", NULL, NULL, 0, GENERIC_ALL, NULL);
+        SetProcessWindowStation(own);
+        return desktop ? std::wstring(kStation) + L"\\Default" : L"";
+    }
+};
+
+static bool StartOn(const wchar_t *exeName, const wchar_t *args, const wchar_t *desktop, PROCESS_INFORMATION *process)
 {
-    RunResult result;
     std::wstring path = ProgramPath(exeName);
     std::wstring commandLine = L"\"" + path + L"\"";
     if (args && *args) commandLine += std::wstring(L" ") + args;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
     std::vector<wchar_t> mutableLine(commandLine.begin(), commandLine.end());
     mutableLine.push_back(0);
+    std::vector<wchar_t> mutableDesktop(desktop, desktop + wcslen(desktop) + 1);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    if (*desktop) startup.lpDesktop = mutableDesktop.data();
+    *process = {};
+    return CreateProcessW(path.c_str(), mutableLine.data(), NULL, NULL, FALSE, 0, NULL, NULL, &startup, process);
+}
+
+bool Start(const wchar_t *exeName, const wchar_t *args, PROCESS_INFORMATION *process)
+{
+    return StartOn(exeName, args, L"", process);
+}
+
+RunResult Run(const wchar_t *exeName, const wchar_t *args, const BoxAnswer &answer, DWORD limitMs, Screen screen)
+{
+    RunResult result;
+    UnseenDesktop unseen;
+    std::wstring desktop;
+    if (screen == Screen::kUnseen && (desktop = unseen.Create()).empty()) return result;
+    PROCESS_INFORMATION process = {};
     DWORD start = GetTickCount();
-    if (!CreateProcessW(path.c_str(), mutableLine.data(), NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
-        return result;
+    if (!StartOn(exeName, args, desktop.c_str(), &process)) return result;
     result.started = true;
     BOOL wow64 = FALSE;
     result.wow64 = IsWow64Process(process.hProcess, &wow64) && wow64;
@@ -385,6 +425,55 @@ RunResult Run(const wchar_t *exeName, const wchar_t *args, const BoxAnswer &answ
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return result;
+}
+
+const std::vector<std::wstring> kPackagePrograms = {L"BrellanFlashwrightSetup.exe", L"SetupWatch.exe",
+                                                     L"DriverPrep.exe", L"PkgStage.exe"};
+
+std::vector<std::wstring> Running(const std::vector<std::wstring> &names, bool end)
+{
+    std::vector<std::wstring> running;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return running;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        for (const std::wstring &program : names) {
+            if (_wcsicmp(entry.szExeFile, program.c_str()) != 0) continue;
+            running.push_back(program);
+            HANDLE process = end ? OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID) : NULL;
+            if (process) {
+                TerminateProcess(process, 0xDEAD);
+                WaitForSingleObject(process, 5000);
+                CloseHandle(process);
+            }
+        }
+    }
+    CloseHandle(snapshot);
+    return running;
+}
+
+const wchar_t kDetectionKey[] = L"SOFTWARE\\Quillmere\\Brellan Flashwright Installer";
+
+std::wstring DetectedVersion()
+{
+    wchar_t value[64];
+    DWORD cb = sizeof value;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, kDetectionKey, L"Version", RRF_RT_REG_SZ | RRF_SUBKEY_WOW6464KEY, NULL, value,
+                     &cb) != ERROR_SUCCESS)
+        return L"";
+    return value;
+}
+
+void SetDetectedVersion(const wchar_t *version)
+{
+    HKEY key = NULL;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDetectionKey, 0, NULL, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, NULL, &key,
+                        NULL) != ERROR_SUCCESS)
+        return;
+    if (version) RegSetValueExW(key, L"Version", 0, REG_SZ, (const BYTE *)version, (DWORD)(wcslen(version) + 1) * 2);
+    else RegDeleteValueW(key, L"Version");
+    RegCloseKey(key);
 }
 
 }  // namespace harness

@@ -82,6 +82,7 @@ struct RunResult {
 // What to do with a box: the id of the button to press, or 0 to leave it alone.
 typedef std::function<int(const BoxInfo &)> BoxAnswer;
 int PressOk(const BoxInfo &);
+int LeaveAlone(const BoxInfo &);
 // OK on every box but DriverPrep's "Installing" notice, which must close by itself.
 int PressOkLetNoticeClose(const BoxInfo &);
 extern const wchar_t kNoticeTitle[];
@@ -93,10 +94,30 @@ std::vector<BoxInfo> OtherThanNotice(const std::vector<BoxInfo> &boxes);
 // A box left alone that is still open this long after it came up is pressed OK and flagged.
 const DWORD kRescueAfterMs = 5000;
 
+// Where a program runs: on the visible desktop, or on a desktop of a window station of its own
+// that nobody can see, where a deployment service runs installers. The harness sees no box there.
+enum class Screen { kVisible, kUnseen };
+
+// Starts `exeName` from the program folder with `args` without waiting for it. The caller closes
+// both handles.
+bool Start(const wchar_t *exeName, const wchar_t *args, PROCESS_INFORMATION *process);
+
 // Starts `exeName` from the program folder with `args`, answers its boxes and those of the
 // programs it starts, and waits for its end within `limitMs`. A program still running then is
 // killed and reported as timed out.
 RunResult Run(const wchar_t *exeName, const wchar_t *args, const BoxAnswer &answer,
-              DWORD limitMs = 30000);
+              DWORD limitMs = 30000, Screen screen = Screen::kVisible);
+
+// Which of the programs `names` are running, one entry per process; with `end`, each is also
+// ended.
+std::vector<std::wstring> Running(const std::vector<std::wstring> &names, bool end = false);
+// The setup package's programs: the package, its watch, DriverPrep, PkgStage.
+extern const std::vector<std::wstring> kPackagePrograms;
+
+// ---- The setup package ----
+extern const wchar_t kDetectionKey[];       // under HKEY_LOCAL_MACHINE, 64-bit view
+// The recorded version, or "" when there is none; SetDetectedVersion(NULL) removes it.
+std::wstring DetectedVersion();
+void SetDetectedVersion(const wchar_t *version);
 
 }  // namespace harness

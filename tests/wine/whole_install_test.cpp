@@ -144,4 +144,135 @@ TEST_F(Installer, StaleCopyOfAnEarlierVersionIsPurged)
     EXPECT_EQ(1u, CopiesOf(device_).size());
 }
 
+const wchar_t kSetup[] = L"BrellanFlashwrightSetup.exe";
+const wchar_t kDeviceCaptionLine[] = L"  caption: \"Found Brellan device\"\r\n";
+
+// Deployments as a management tool runs them: /S, often where nobody can see the screen, and
+// nobody to press anything. Each must end by itself, say what happened in its log and leave a
+// detection value that tells the truth. An earlier installation's version is recorded first.
+class Unattended : public Installer {
+protected:
+    void SetUp() override
+    {
+        Installer::SetUp();
+        log_ = harness::SuiteFile(L"unattended.log");
+        DeleteFileW(log_.c_str());
+        harness::SetDetectedVersion(L"0.9.0");
+    }
+    void TearDown() override
+    {
+        EXPECT_EQ(std::vector<std::wstring>(), harness::Running(harness::kPackagePrograms, true)) << "left running";
+        harness::SetDetectedVersion(NULL);
+        Installer::TearDown();
+    }
+
+    harness::RunResult Deploy(const std::wstring &setup, const std::wstring &switches = L"/S",
+                              harness::Screen screen = harness::Screen::kUnseen)
+    {
+        std::wstring args = switches + L" /LOG=\"" + log_ + L"\"";
+        harness::RunResult run = harness::Run(setup.c_str(), args.c_str(), harness::LeaveAlone, 30000, screen);
+        EXPECT_TRUE(run.started);
+        EXPECT_FALSE(run.timedOut) << "the package waited for somebody";
+        return run;
+    }
+    std::wstring Log(const std::wstring &path)
+    {
+        std::string bytes;
+        harness::ReadFileBytes(path, &bytes);
+        return std::wstring(bytes.begin(), bytes.end());
+    }
+
+    std::wstring log_;
+};
+
+TEST_F(Unattended, RecordedDeviceEndsWithThreeByItselfAndLogsTheBox)
+{
+    harness::SetDeviceInstances(1);
+    harness::RunResult run = Deploy(kSetup);
+    EXPECT_EQ(3u, run.exitCode);
+    EXPECT_EQ(std::vector<std::wstring>(), harness::Running(harness::kPackagePrograms));
+    std::wstring log = Log(log_);
+    EXPECT_NE(std::wstring::npos, log.find(kDeviceCaptionLine)) << log;
+    EXPECT_NE(std::wstring::npos, log.find(L"  text: \"Found Brellan device. Please uninstall Brellan Device to "
+                                           L"install Brellan Flashwright Installer\\n\"\r\n"))
+        << log;
+    EXPECT_EQ(L"0.9.0", harness::DetectedVersion()) << "a recorded device leaves the value as it was";
+    EXPECT_EQ(L"", harness::DescribeChanges(before_, harness::SnapshotInfStore()));
+}
+
+TEST_F(Unattended, RefusedInfEndsWithFourAndNoLongerClaimsTheEarlierVersion)
+{
+    harness::RunResult run = Deploy(harness::SuiteFile(L"refusing\\BrellanFlashwrightSetup.exe"));
+    EXPECT_EQ(4u, run.exitCode);
+    std::wstring log = Log(log_);
+    EXPECT_NE(std::wstring::npos, log.find(L"  text: \"SetupCopyOEMInf() Failed with error 0x")) << log;
+    EXPECT_EQ(L"", harness::DetectedVersion()) << "DriverPrep purged the store: the earlier version may be gone";
+}
+
+TEST_F(Unattended, CleanMachineEndsWithZeroAndRecordsTheVersionPastAnUnreadableEntry)
+{
+    ASSERT_TRUE(CreateDirectoryW((harness::InfDir() + L"\\oem7.inf").c_str(), NULL));
+    harness::RunResult run = Deploy(kSetup);
+    EXPECT_EQ(0u, run.exitCode) << Log(log_);
+    EXPECT_NE(std::wstring::npos, Log(log_).find(L"  text: \"ReadFile Failed\"\r\n"));
+    EXPECT_NE(std::wstring::npos, Log(log_).find(L"a stale copy of the driver may have stayed"));
+    EXPECT_EQ(L"" BRELLAN_VERSION, harness::DetectedVersion());
+    EXPECT_EQ(1u, CopiesOf(tool_).size());
+    EXPECT_EQ(1u, CopiesOf(device_).size());
+}
+
+// The same switches on the screen a person may be looking at.
+class Deployment : public Unattended {};
+
+TEST_F(Deployment, BoxTimeoutAnswersTheBoxNobodyPresses)
+{
+    harness::SetDeviceInstances(1);
+    harness::RunResult run = Deploy(kSetup, L"/S /BOXTIMEOUT=soon", harness::Screen::kVisible);
+    EXPECT_EQ(1639u, run.exitCode) << "a switch that is not valid stops before anything runs";
+    EXPECT_TRUE(run.boxes.empty());
+
+    run = Deploy(kSetup, L"/S /BOXTIMEOUT=1", harness::Screen::kVisible);
+    EXPECT_EQ(3u, run.exitCode);
+    ASSERT_EQ(1u, run.boxes.size());
+    EXPECT_FALSE(run.boxes[0].rescued) << "nobody answered the box";
+    EXPECT_NE(std::wstring::npos, Log(log_).find(kDeviceCaptionLine));
+}
+
+TEST_F(Deployment, SecondPackageWhileOneRunsExitsWith1618AndChangesNothing)
+{
+    harness::SetDeviceInstances(1);
+    wchar_t temp[MAX_PATH];
+    ASSERT_NE(0u, GetTempPathW(MAX_PATH, temp));
+    const std::wstring defaultLog = std::wstring(temp) + L"BrellanFlashwrightSetup.log";
+    PROCESS_INFORMATION first;
+    ASSERT_TRUE(harness::Start(kSetup, L"/S /BOXTIMEOUT=3", &first));
+    for (int i = 0; i < 200 && !FindWindowW(L"#32770", L"Found Brellan device"); ++i) Sleep(50);
+
+    harness::RunResult second = harness::Run(kSetup, L"/S /BOXTIMEOUT=0", harness::LeaveAlone);
+    EXPECT_EQ(1618u, second.exitCode);
+    EXPECT_TRUE(second.boxes.empty());
+
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(first.hProcess, 30000));
+    DWORD firstExit = 0;
+    GetExitCodeProcess(first.hProcess, &firstExit);
+    CloseHandle(first.hThread);
+    CloseHandle(first.hProcess);
+    EXPECT_EQ(3u, firstExit) << "the first ends as it would alone";
+    std::wstring log = Log(defaultLog);
+    EXPECT_EQ(0u, log.find(L"Brellan Flashwright setup ")) << log;
+    EXPECT_EQ(log.find(L"Brellan Flashwright setup "), log.rfind(L"Brellan Flashwright setup ")) << log;
+    EXPECT_NE(std::wstring::npos, log.find(L"(exit code 3)\r\n")) << log;
+}
+
+// SetupWatch alone: a program that neither ends nor shows a box is ended, and gone before the
+// watch ends.
+TEST_F(Deployment, WatchEndsAProgramThatHangs)
+{
+    std::wstring args = L"/limit=1 \"/log=" + log_ + L"\" \"" + harness::SuiteFile(L"hang.exe") + L"\"";
+    harness::RunResult run = harness::Run(L"SetupWatch.exe", args.c_str(), harness::LeaveAlone);
+    EXPECT_EQ(512u, run.exitCode);
+    EXPECT_NE(std::wstring::npos, Log(log_).find(L"hang.exe neither ended nor showed a box for 1 s; the watch ended it"));
+    EXPECT_EQ(std::vector<std::wstring>(), harness::Running({L"hang.exe"}, true));
+}
+
 }  // namespace
