@@ -16,15 +16,9 @@ for preset in release wine; do
 done
 echo "deliverables: $(ls build/release/bin/*.exe | tr '\n' ' ')"
 
-# A second setup package, pointed at an INF the copy service refuses (no Signature line), the way
-# a vendor points it at the product's own INF files.
-refusing=$root/build/play-refusing
-mkdir -p "$refusing/infs"
-printf '[Version]\r\nClass=USBDevice\r\n; no Signature: the copy service refuses it\r\n' >"$refusing/infs/flashwright.inf"
-cp tests/data/brellan.inf "$refusing/infs/"
-cmake --preset wine -B "$refusing/build" -DBRELLAN_INF_DIR="$refusing/infs" >/dev/null
-cmake --build "$refusing/build" --target setup_package >/dev/null
-refusing_setup="Z:${refusing//\//\\}\\build\\bin\\BrellanFlashwrightSetup.exe"
+# The wine preset also builds a second setup package, around an INF the copy service refuses (no
+# Signature line), the way a vendor points the package at the product's own INF files.
+refusing_setup="Z:${root//\//\\}\\build\\wine\\bin\\refusing\\BrellanFlashwrightSetup.exe"
 
 state=$root/build/play
 session() { scripts/wine-session.sh "$1" "$state" "${@:2}"; }
@@ -47,12 +41,14 @@ show_changes() {
 shots=$state/shots
 mkdir -p "$shots"
 # Runs a setup package (by default the 64-bit one of build/wine/bin), pressing OK on every box but
-# the self-closing notice, and prints its exit code and log.
+# the self-closing notice, and prints its exit code and log. With unseen=1 it runs on a window
+# station nobody can see, where nobody presses anything.
 install() {
-  local status=0
+  local status=0 where=(--shots "Z:${shots//\//\\}")
+  [ -z "${unseen:-}" ] || where=(--unseen)
   rm -f "$shots"/*.bmp
-  echo "--- BrellanFlashwrightSetup.exe $*"
-  session run "$root/build/wine/bin/run_program.exe" --shots "Z:${shots//\//\\}" "${setup:-BrellanFlashwrightSetup.exe}" "$@" || status=$?
+  echo "--- BrellanFlashwrightSetup.exe $*${unseen:+ (on a window station nobody can see)}"
+  session run "$root/build/wine/bin/run_program.exe" "${where[@]}" "${setup:-BrellanFlashwrightSetup.exe}" "$@" || status=$?
   echo "  setup exit code: $status"
   echo "  its log:"
   sed 's/\r$//; s/^/    /' "$prefix"/drive_c/users/*/Temp/BrellanFlashwrightSetup.log || true
@@ -79,6 +75,11 @@ install /S || true
 show_changes "$before"
 [ -e "$folder" ] && echo "  the install folder exists" || echo "  the install folder was not created"
 keep_shot 1 found-device
+
+echo
+echo "=== 1b. The same, unattended: /S on a window station nobody can see (a deployment service's),"
+echo "===     nobody pressing anything: expect it to end by itself with exit code 3, the box in its log"
+unseen=1 install /S || true
 session run reg delete "$device_key" /f >/dev/null 2>&1
 
 echo

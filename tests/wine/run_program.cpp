@@ -1,8 +1,9 @@
 // Runs one of the programs as the setup package would, prints every box it shows, presses OK on
 // each but the self-closing notice, and prints the exit status. Used by the script that plays a
 // whole installation. With --shots, each box (and an installer's own window) is also saved as a
-// BMP picture in FOLDER.
-//   run_program.exe [--shots FOLDER] PROGRAM.exe|PATH [ARGUMENTS]
+// BMP picture in FOLDER. With --unseen, the program runs on a window station nobody can see, as
+// under a deployment service: no box is seen and nobody presses anything.
+//   run_program.exe [--unseen] [--shots FOLDER] PROGRAM.exe|PATH [ARGUMENTS]
 #include "harness.h"
 
 #include <stdio.h>
@@ -51,12 +52,17 @@ int wmain(int argc, wchar_t **argv)
 {
     std::wstring shots;
     int first = 1;
-    if (argc > 2 && wcscmp(argv[1], L"--shots") == 0) {
-        shots = argv[2];
-        first = 3;
+    harness::Screen screen = harness::Screen::kVisible;
+    if (argc > first && wcscmp(argv[first], L"--unseen") == 0) {
+        screen = harness::Screen::kUnseen;
+        ++first;
+    }
+    if (argc > first + 1 && wcscmp(argv[first], L"--shots") == 0) {
+        shots = argv[first + 1];
+        first += 2;
     }
     if (argc <= first) {
-        fwprintf(stderr, L"usage: run_program.exe [--shots FOLDER] PROGRAM.exe|PATH [ARGUMENTS]\n");
+        fwprintf(stderr, L"usage: run_program.exe [--unseen] [--shots FOLDER] PROGRAM.exe|PATH [ARGUMENTS]\n");
         return 2;
     }
     const wchar_t *program = argv[first];   // a name in the program folder, or a path
@@ -75,7 +81,7 @@ int wmain(int argc, wchar_t **argv)
         if (box.text.empty()) return 0;
         return harness::PressOkLetNoticeClose(box);
     };
-    harness::RunResult run = harness::Run(program, args.c_str(), answer);
+    harness::RunResult run = harness::Run(program, args.c_str(), answer, 120000, screen);
     if (!run.started) {
         fwprintf(stdout, L"  could not start %ls\n", harness::ProgramPath(program).c_str());
         return 2;
