@@ -49,7 +49,6 @@ Target ${TARGET}
 !define PROGRAM_LIMIT 300
 ; One package at a time on the machine, across sessions.
 !define LOCK_NAME "Global\Quillmere Brellan Flashwright Setup"
-!define ERROR_ACCESS_DENIED 5
 !define ERROR_ALREADY_EXISTS 183
 ; Where a deployment tool's detection rule finds the installed version (the 64-bit view).
 !define DETECTION_KEY "SOFTWARE\Quillmere\Brellan Flashwright Installer"
@@ -145,8 +144,8 @@ FunctionEnd
 
 Function .onInit
   ; A second package while one runs changes nothing, not even the first one's log, and tells the
-  ; deployer to try again later. The mutex lives as long as this process. A mutex that exists but
-  ; may not be opened (another user's package holds it) also means another is running.
+  ; deployer to try again later. The mutex lives as long as this process. One that cannot be
+  ; opened (another user's package holds it: access denied) counts as another package running.
   System::Call 'kernel32::CreateMutexW(p 0, i 0, w "${LOCK_NAME}") p .r1 ?e'
   Pop $2
   ${If} $1 = 0

@@ -123,9 +123,8 @@ static void ReadControlText(HWND control, wchar_t *text, size_t cchText)
 {
     DWORD_PTR cchRead = 0;
     text[0] = 0;
-    if (control == NULL ||
-        !SendMessageTimeoutW(control, WM_GETTEXT, cchText, (LPARAM)text, SMTO_ABORTIFHUNG, kBoxQueryMs, &cchRead))
-        text[0] = 0;
+    if (control != NULL)
+        (void)SendMessageTimeoutW(control, WM_GETTEXT, cchText, (LPARAM)text, SMTO_ABORTIFHUNG, kBoxQueryMs, &cchRead);
     text[cchText - 1] = 0;
 }
 

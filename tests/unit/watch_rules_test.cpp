@@ -8,7 +8,7 @@
 
 namespace {
 
-// Parses `args` as the watch's command line. They are kept until the next call: the options
+// Parses `args` as the watch's command line; they live until the next call, as the options
 // point into them.
 bool Parse(const std::vector<std::wstring> &args, WatchOptions *options)
 {
@@ -20,94 +20,57 @@ bool Parse(const std::vector<std::wstring> &args, WatchOptions *options)
     return ParseWatchOptions((int)argv.size(), argv.data(), options) == 1;
 }
 
-TEST(WatchOptions, EveryOptionIsReadAndTheProgramComesLast)
+TEST(WatchOptions, EveryOptionIsReadAndNothingIsAnsweredUnasked)
 {
-    WatchOptions options;
-    ASSERT_TRUE(Parse({L"/log=C:\\a b\\setup.log", L"/answer-after=60", L"/limit=300", L"/closes-itself=Installing",
-                       L"C:\\t\\DriverPrep.exe"},
-                      &options));
-    EXPECT_STREQ(L"C:\\a b\\setup.log", options.logPath);
-    EXPECT_EQ(60000ul, options.answerAfterMs);
-    EXPECT_EQ(300000ul, options.limitMs);
-    EXPECT_STREQ(L"Installing", options.selfClosingCaption);
-    EXPECT_STREQ(L"C:\\t\\DriverPrep.exe", options.program);
-
-    ASSERT_TRUE(Parse({L"PkgStage.exe"}, &options));
-    EXPECT_EQ(NULL, options.logPath);
-    EXPECT_EQ(kWatchNever, options.answerAfterMs) << "without /answer-after nothing is answered";
-    EXPECT_EQ(kWatchNever, options.limitMs);
-    EXPECT_EQ(NULL, options.selfClosingCaption);
+    WatchOptions o;
+    ASSERT_TRUE(Parse({L"/log=C:\\a b\\x.log", L"/answer-after=60", L"/limit=86400", L"/closes-itself=Installing",
+                       L"C:\\t\\DriverPrep.exe"}, &o));
+    EXPECT_STREQ(L"C:\\a b\\x.log", o.logPath);
+    EXPECT_EQ(60000ul, o.answerAfterMs);
+    EXPECT_EQ(86400000ul, o.limitMs);
+    EXPECT_STREQ(L"Installing", o.selfClosingCaption);
+    EXPECT_STREQ(L"C:\\t\\DriverPrep.exe", o.program);
+    ASSERT_TRUE(Parse({L"PkgStage.exe"}, &o));
+    EXPECT_TRUE(o.logPath == NULL && o.selfClosingCaption == NULL);
+    EXPECT_TRUE(o.answerAfterMs == kWatchNever && o.limitMs == kWatchNever);
 }
 
 TEST(WatchOptions, MalformedCommandLinesAreRefused)
 {
     const std::vector<std::vector<std::wstring>> cases = {
-        {},
-        {L"/limit=5"},   // no program
-        {L"/log=", L"p.exe"},
-        {L"/answer-after=", L"p.exe"},
-        {L"/answer-after=1a", L"p.exe"},
-        {L"/answer-after=-1", L"p.exe"},
-        {L"/limit=86401", L"p.exe"},
-        {L"/limit=99999999999999999999", L"p.exe"},
-        {L"/LIMIT=5", L"p.exe"},
-        {L"/answer-after=5", L"/limit=5"},
+        {}, {L"/limit=5"}, {L"/answer-after=5", L"/limit=5"}, {L"/log=", L"p.exe"}, {L"/answer-after=", L"p.exe"},
+        {L"/answer-after=1a", L"p.exe"}, {L"/answer-after=-1", L"p.exe"}, {L"/limit=86401", L"p.exe"},
+        {L"/limit=99999999999999999999", L"p.exe"}, {L"/LIMIT=5", L"p.exe"},
     };
     for (const auto &args : cases) {
-        SCOPED_TRACE(::testing::PrintToString(args));
-        WatchOptions options;
-        EXPECT_FALSE(Parse(args, &options));
+        WatchOptions o;
+        EXPECT_FALSE(Parse(args, &o)) << ::testing::PrintToString(args);
     }
-    WatchOptions options;
-    EXPECT_TRUE(Parse({L"/answer-after=0", L"/limit=86400", L"p.exe"}, &options));
-    EXPECT_EQ(0ul, options.answerAfterMs);
-    EXPECT_EQ(86400000ul, options.limitMs);
 }
 
 TEST(QuoteForLog, EveryTextComesOutOnOneLineExactly)
 {
-    const struct {
-        const wchar_t *text;
-        const wchar_t *quoted;
-    } cases[] = {
+    const wchar_t *const cases[][2] = {
         {L"", L"\"\""},
-        {L"ReadFile Failed", L"\"ReadFile Failed\""},
         {L"Found Brellan device.\n", L"\"Found Brellan device.\\n\""},
         {L"a\"b\\c\r\td", L"\"a\\\"b\\\\c\\r\\td\""},
         {L"Schlie\u00dfen \x01\x7f", L"\"Schlie\\u00dfen \\u0001\\u007f\""},
     };
+    wchar_t out[64];
     for (const auto &c : cases) {
-        SCOPED_TRACE(::testing::PrintToString(std::wstring(c.text)));
-        wchar_t out[64];
-        EXPECT_EQ(1, QuoteForLog(c.text, out, 64));
-        EXPECT_STREQ(c.quoted, out);
+        EXPECT_EQ(1, QuoteForLog(c[0], out, 64));
+        EXPECT_STREQ(c[1], out);
     }
-}
-
-TEST(QuoteForLog, TooSmallABufferCutsAfterAWholeCharacter)
-{
-    wchar_t out[8];
-    EXPECT_EQ(0, QuoteForLog(L"abcdefgh", out, 8));
-    EXPECT_STREQ(L"\"abcde", out);
     EXPECT_EQ(0, QuoteForLog(L"ab\u00e9", out, 8));
-    EXPECT_STREQ(L"\"ab", out) << "an escape is never cut in half";
-    EXPECT_EQ(0, QuoteForLog(L"a", out, 2));
-    EXPECT_STREQ(L"", out);
+    EXPECT_STREQ(L"\"ab", out) << "too small a buffer cuts after a whole character, never within an escape";
 }
 
 TEST(AnswerDelay, NobodyAtTheScreenMeansTwoSecondsAtMost)
 {
-    const struct {
-        unsigned long requestedMs;
-        int visible;
-        unsigned long expectedMs;
-    } cases[] = {
-        {60000, 1, 60000}, {60000, 0, 2000}, {1000, 0, 1000}, {0, 0, 0}, {kWatchNever, 0, kWatchNever},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(::testing::Message() << c.requestedMs << " ms, visible " << c.visible);
-        EXPECT_EQ(c.expectedMs, AnswerDelayMs(c.requestedMs, c.visible));
-    }
+    EXPECT_EQ(60000ul, AnswerDelayMs(60000, 1));
+    EXPECT_EQ(2000ul, AnswerDelayMs(60000, 0));
+    EXPECT_EQ(1000ul, AnswerDelayMs(1000, 0));
+    EXPECT_EQ(kWatchNever, AnswerDelayMs(kWatchNever, 0)) << "without /S nothing is answered, seen or not";
 }
 
 }  // namespace

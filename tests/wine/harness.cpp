@@ -459,21 +459,15 @@ std::wstring DetectedVersion()
 {
     wchar_t value[64];
     DWORD cb = sizeof value;
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, kDetectionKey, L"Version", RRF_RT_REG_SZ | RRF_SUBKEY_WOW6464KEY, NULL, value,
-                     &cb) != ERROR_SUCCESS)
-        return L"";
-    return value;
+    LSTATUS status = RegGetValueW(HKEY_LOCAL_MACHINE, kDetectionKey, L"Version", RRF_RT_REG_SZ | RRF_SUBKEY_WOW6464KEY,
+                                  NULL, value, &cb);
+    return status == ERROR_SUCCESS ? value : L"";
 }
 
 void SetDetectedVersion(const wchar_t *version)
 {
-    HKEY key = NULL;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDetectionKey, 0, NULL, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, NULL, &key,
-                        NULL) != ERROR_SUCCESS)
-        return;
-    if (version) RegSetValueExW(key, L"Version", 0, REG_SZ, (const BYTE *)version, (DWORD)(wcslen(version) + 1) * 2);
-    else RegDeleteValueW(key, L"Version");
-    RegCloseKey(key);
+    if (!version) RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kDetectionKey, L"Version");
+    else RegSetKeyValueW(HKEY_LOCAL_MACHINE, kDetectionKey, L"Version", REG_SZ, version, (DWORD)(wcslen(version) + 1) * 2);
 }
 
 }  // namespace harness

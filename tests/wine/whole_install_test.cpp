@@ -175,11 +175,14 @@ protected:
         EXPECT_FALSE(run.timedOut) << "the package waited for somebody";
         return run;
     }
-    std::wstring Log(const std::wstring &path)
+    // Whether the log at `path` (by default the run's) holds `text`; a failure shows the log.
+    ::testing::AssertionResult LogHas(const std::wstring &text, std::wstring path = L"")
     {
         std::string bytes;
-        harness::ReadFileBytes(path, &bytes);
-        return std::wstring(bytes.begin(), bytes.end());
+        harness::ReadFileBytes(path.empty() ? log_ : path, &bytes);
+        std::wstring log(bytes.begin(), bytes.end());
+        if (log.find(text) != std::wstring::npos) return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "the log lacks that line:\n" << std::string(bytes);
     }
 
     std::wstring log_;
@@ -190,12 +193,9 @@ TEST_F(Unattended, RecordedDeviceEndsWithThreeByItselfAndLogsTheBox)
     harness::SetDeviceInstances(1);
     harness::RunResult run = Deploy(kSetup);
     EXPECT_EQ(3u, run.exitCode);
-    EXPECT_EQ(std::vector<std::wstring>(), harness::Running(harness::kPackagePrograms));
-    std::wstring log = Log(log_);
-    EXPECT_NE(std::wstring::npos, log.find(kDeviceCaptionLine)) << log;
-    EXPECT_NE(std::wstring::npos, log.find(L"  text: \"Found Brellan device. Please uninstall Brellan Device to "
-                                           L"install Brellan Flashwright Installer\\n\"\r\n"))
-        << log;
+    EXPECT_TRUE(LogHas(kDeviceCaptionLine));
+    EXPECT_TRUE(LogHas(L"  text: \"Found Brellan device. Please uninstall Brellan Device to install Brellan "
+                       L"Flashwright Installer\\n\"\r\n"));
     EXPECT_EQ(L"0.9.0", harness::DetectedVersion()) << "a recorded device leaves the value as it was";
     EXPECT_EQ(L"", harness::DescribeChanges(before_, harness::SnapshotInfStore()));
 }
@@ -204,8 +204,7 @@ TEST_F(Unattended, RefusedInfEndsWithFourAndNoLongerClaimsTheEarlierVersion)
 {
     harness::RunResult run = Deploy(harness::SuiteFile(L"refusing\\BrellanFlashwrightSetup.exe"));
     EXPECT_EQ(4u, run.exitCode);
-    std::wstring log = Log(log_);
-    EXPECT_NE(std::wstring::npos, log.find(L"  text: \"SetupCopyOEMInf() Failed with error 0x")) << log;
+    EXPECT_TRUE(LogHas(L"  text: \"SetupCopyOEMInf() Failed with error 0x"));
     EXPECT_EQ(L"", harness::DetectedVersion()) << "DriverPrep purged the store: the earlier version may be gone";
 }
 
@@ -213,9 +212,9 @@ TEST_F(Unattended, CleanMachineEndsWithZeroAndRecordsTheVersionPastAnUnreadableE
 {
     ASSERT_TRUE(CreateDirectoryW((harness::InfDir() + L"\\oem7.inf").c_str(), NULL));
     harness::RunResult run = Deploy(kSetup);
-    EXPECT_EQ(0u, run.exitCode) << Log(log_);
-    EXPECT_NE(std::wstring::npos, Log(log_).find(L"  text: \"ReadFile Failed\"\r\n"));
-    EXPECT_NE(std::wstring::npos, Log(log_).find(L"a stale copy of the driver may have stayed"));
+    EXPECT_EQ(0u, run.exitCode);
+    EXPECT_TRUE(LogHas(L"  text: \"ReadFile Failed\"\r\n"));
+    EXPECT_TRUE(LogHas(L"a stale copy of the driver may have stayed"));
     EXPECT_EQ(L"" BRELLAN_VERSION, harness::DetectedVersion());
     EXPECT_EQ(1u, CopiesOf(tool_).size());
     EXPECT_EQ(1u, CopiesOf(device_).size());
@@ -235,7 +234,7 @@ TEST_F(Deployment, BoxTimeoutAnswersTheBoxNobodyPresses)
     EXPECT_EQ(3u, run.exitCode);
     ASSERT_EQ(1u, run.boxes.size());
     EXPECT_FALSE(run.boxes[0].rescued) << "nobody answered the box";
-    EXPECT_NE(std::wstring::npos, Log(log_).find(kDeviceCaptionLine));
+    EXPECT_TRUE(LogHas(kDeviceCaptionLine));
 }
 
 TEST_F(Deployment, SecondPackageWhileOneRunsExitsWith1618AndChangesNothing)
@@ -258,10 +257,11 @@ TEST_F(Deployment, SecondPackageWhileOneRunsExitsWith1618AndChangesNothing)
     CloseHandle(first.hThread);
     CloseHandle(first.hProcess);
     EXPECT_EQ(3u, firstExit) << "the first ends as it would alone";
-    std::wstring log = Log(defaultLog);
-    EXPECT_EQ(0u, log.find(L"Brellan Flashwright setup ")) << log;
-    EXPECT_EQ(log.find(L"Brellan Flashwright setup "), log.rfind(L"Brellan Flashwright setup ")) << log;
-    EXPECT_NE(std::wstring::npos, log.find(L"(exit code 3)\r\n")) << log;
+    std::string log;
+    harness::ReadFileBytes(defaultLog, &log);
+    EXPECT_EQ(0u, log.find("Brellan Flashwright setup ")) << log;
+    EXPECT_EQ(0u, log.rfind("Brellan Flashwright setup ")) << "the second one wrote to it: " << log;
+    EXPECT_TRUE(LogHas(L"(exit code 3)\r\n", defaultLog));
 }
 
 // SetupWatch alone: a program that neither ends nor shows a box is ended, and gone before the
@@ -271,7 +271,7 @@ TEST_F(Deployment, WatchEndsAProgramThatHangs)
     std::wstring args = L"/limit=1 \"/log=" + log_ + L"\" \"" + harness::SuiteFile(L"hang.exe") + L"\"";
     harness::RunResult run = harness::Run(L"SetupWatch.exe", args.c_str(), harness::LeaveAlone);
     EXPECT_EQ(512u, run.exitCode);
-    EXPECT_NE(std::wstring::npos, Log(log_).find(L"hang.exe neither ended nor showed a box for 1 s; the watch ended it"));
+    EXPECT_TRUE(LogHas(L"hang.exe neither ended nor showed a box for 1 s; the watch ended it"));
     EXPECT_EQ(std::vector<std::wstring>(), harness::Running({L"hang.exe"}, true));
 }
 
