@@ -336,7 +336,7 @@ struct UnseenDesktop {
     }
 };
 
-static bool StartOn(const wchar_t *exeName, const wchar_t *args, const wchar_t *desktop, PROCESS_INFORMATION *process)
+bool Start(const wchar_t *exeName, const wchar_t *args, PROCESS_INFORMATION *process, const wchar_t *desktop)
 {
     std::wstring path = ProgramPath(exeName);
     std::wstring commandLine = L"\"" + path + L"\"";
@@ -351,11 +351,6 @@ static bool StartOn(const wchar_t *exeName, const wchar_t *args, const wchar_t *
     return CreateProcessW(path.c_str(), mutableLine.data(), NULL, NULL, FALSE, 0, NULL, NULL, &startup, process);
 }
 
-bool Start(const wchar_t *exeName, const wchar_t *args, PROCESS_INFORMATION *process)
-{
-    return StartOn(exeName, args, L"", process);
-}
-
 RunResult Run(const wchar_t *exeName, const wchar_t *args, const BoxAnswer &answer, DWORD limitMs, Screen screen)
 {
     RunResult result;
@@ -364,7 +359,7 @@ RunResult Run(const wchar_t *exeName, const wchar_t *args, const BoxAnswer &answ
     if (screen == Screen::kUnseen && (desktop = unseen.Create()).empty()) return result;
     PROCESS_INFORMATION process = {};
     DWORD start = GetTickCount();
-    if (!StartOn(exeName, args, desktop.c_str(), &process)) return result;
+    if (!Start(exeName, args, &process, desktop.c_str())) return result;
     result.started = true;
     BOOL wow64 = FALSE;
     result.wow64 = IsWow64Process(process.hProcess, &wow64) && wow64;
@@ -453,7 +448,7 @@ std::vector<std::wstring> Running(const std::vector<std::wstring> &names, bool e
     return running;
 }
 
-const wchar_t kDetectionKey[] = L"SOFTWARE\\Quillmere\\Brellan Flashwright Installer";
+static const wchar_t kDetectionKey[] = L"SOFTWARE\\Quillmere\\Brellan Flashwright Installer";
 
 std::wstring DetectedVersion()
 {

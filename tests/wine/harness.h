@@ -98,9 +98,9 @@ const DWORD kRescueAfterMs = 5000;
 // that nobody can see, where a deployment service runs installers. The harness sees no box there.
 enum class Screen { kVisible, kUnseen };
 
-// Starts `exeName` from the program folder with `args` without waiting for it. The caller closes
-// both handles.
-bool Start(const wchar_t *exeName, const wchar_t *args, PROCESS_INFORMATION *process);
+// Starts `exeName` from the program folder with `args` (on `desktop`, "" for this one) without
+// waiting for it. The caller closes both handles.
+bool Start(const wchar_t *exeName, const wchar_t *args, PROCESS_INFORMATION *process, const wchar_t *desktop = L"");
 
 // Starts `exeName` from the program folder with `args`, answers its boxes and those of the
 // programs it starts, and waits for its end within `limitMs`. A program still running then is
@@ -115,8 +115,8 @@ std::vector<std::wstring> Running(const std::vector<std::wstring> &names, bool e
 extern const std::vector<std::wstring> kPackagePrograms;
 
 // ---- The setup package ----
-extern const wchar_t kDetectionKey[];       // under HKEY_LOCAL_MACHINE, 64-bit view
-// The recorded version, or "" when there is none; SetDetectedVersion(NULL) removes it.
+// The version its detection value records (HKLM, 64-bit view), or "" when there is none;
+// SetDetectedVersion(NULL) removes it.
 std::wstring DetectedVersion();
 void SetDetectedVersion(const wchar_t *version);
 
