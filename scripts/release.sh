@@ -2,71 +2,123 @@
 # Makes a release in dist/ (or the folder given): DriverPrep.exe, PkgStage.exe and the setup
 # package's watch SetupWatch.exe from the release preset, BrellanFlashwrightSetup.exe built around
 # those signed programs, each signed with Authenticode (SHA-256 digest, the product's name and
-# URL), and SHA256SUMS over the four.
+# URL, an RFC 3161 timestamp when a server is named), and SHA256SUMS over the four.
 #
 #   scripts/release.sh [OUT_DIR]
 #
-# The certificate is the vendor's, named by environment variables, never on a command line:
-#   BRELLAN_SIGN_PKCS12     PKCS#12 file with the code-signing key and its certificate chain
-#   BRELLAN_SIGN_PASSWORD   its password (handed to osslsigncode on its standard input)
-#   BRELLAN_SIGN_URL        the product's URL for the signature (required with a vendor certificate)
-#   BRELLAN_SIGN_TIMESTAMP  an RFC 3161 timestamp server's URL (optional)
-# Without BRELLAN_SIGN_PKCS12 the script makes a throwaway test CA and code-signing certificate in
-# build/test-signing and signs with them: that release is test-signed and must not ship.
+# The signing key is the vendor's, named by environment variables, never on a command line.
+# A key on a hardware token or HSM, through its PKCS#11 library:
+#   BRELLAN_SIGN_PKCS11_MODULE  the token's PKCS#11 library
+#   BRELLAN_SIGN_PKCS11_KEY     a pkcs11: URI naming the private key (without the PIN)
+#   BRELLAN_SIGN_CERTS          the signer's certificate chain (PEM)
+#   BRELLAN_SIGN_PIN            the token's PIN (handed to the tools on their standard input)
+# Or a key in a file:
+#   BRELLAN_SIGN_PKCS12         PKCS#12 file with the code-signing key and its certificate chain
+#   BRELLAN_SIGN_PASSWORD       its password (handed to osslsigncode on its standard input)
+# Both ways:
+#   BRELLAN_SIGN_URL            the product's URL for the signature (required with a vendor key)
+#   BRELLAN_SIGN_TIMESTAMP      an RFC 3161 timestamp server's URL (without it a signature stops
+#                               verifying when the certificate expires)
+# Without a vendor key the script signs the way a vendor does, with throwaway pieces in
+# build/test-signing: a CA, a key generated on a SoftHSM2 token of its own, and a timestamp
+# authority on 127.0.0.1 for the run. That release is TEST-SIGNED and must not ship.
+#
+# The release is made in a folder beside OUT_DIR and takes its place only once every file is
+# signed: a run that fails leaves no half-signed release.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 root=$PWD
 out=$(realpath -m "${1:-dist}")
+stage=$out.partial
 product="Brellan Flashwright Installer"
 programs=(DriverPrep.exe PkgStage.exe SetupWatch.exe)
 files=("${programs[@]}" BrellanFlashwrightSetup.exe)
+source scripts/test-signing.sh
+
+fail() {
+  echo "release: $*" >&2
+  exit 1
+}
+cleanup() {
+  stop_test_tsa
+  rm -rf "$stage"
+}
+trap cleanup EXIT
 
 scripts/install-deps.sh >/dev/null
 
-# Makes the throwaway CA and a code-signing certificate it issued, as a PKCS#12 file.
-make_test_certificate() {
-  local dir=$root/build/test-signing
-  rm -rf "$dir"
-  mkdir -p "$dir"
-  (
-    cd "$dir"
-    head -c 24 /dev/urandom | base64 >password
-    openssl req -x509 -newkey rsa:2048 -nodes -days 30 -keyout ca.key -out ca.pem \
-      -subj "/O=Quillmere TEST ONLY/CN=Brellan throwaway test CA - do not trust" \
-      -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
-    openssl req -newkey rsa:2048 -nodes -keyout signer.key -out signer.csr \
-      -subj "/O=Quillmere TEST ONLY/CN=Brellan Flashwright test signing - do not ship" 2>/dev/null
-    printf 'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n' >signer.ext
-    openssl x509 -req -days 30 -in signer.csr -CA ca.pem -CAkey ca.key -CAcreateserial -extfile signer.ext \
-      -out signer.pem 2>/dev/null
-    openssl pkcs12 -export -inkey signer.key -in signer.pem -certfile ca.pem -passout file:password -out signer.p12
-  )
-  echo "$dir"
-}
-
+# The PIN and the password stay in this shell: no tool started from here inherits them.
+pin=${BRELLAN_SIGN_PIN-}
+password=${BRELLAN_SIGN_PASSWORD-}
+unset BRELLAN_SIGN_PIN BRELLAN_SIGN_PASSWORD
+timestamp=${BRELLAN_SIGN_TIMESTAMP:-}
 test_signed=0
-if [ -n "${BRELLAN_SIGN_PKCS12:-}" ]; then
-  [ -r "$BRELLAN_SIGN_PKCS12" ] || { echo "release: cannot read BRELLAN_SIGN_PKCS12" >&2; exit 1; }
-  [ -n "${BRELLAN_SIGN_URL:-}" ] || { echo "release: set BRELLAN_SIGN_URL to the product's URL" >&2; exit 1; }
-  pkcs12=$BRELLAN_SIGN_PKCS12
-  password=${BRELLAN_SIGN_PASSWORD-}
+if [ -n "${BRELLAN_SIGN_PKCS11_MODULE:-}" ]; then
+  module=$BRELLAN_SIGN_PKCS11_MODULE
+  key=${BRELLAN_SIGN_PKCS11_KEY:-}
+  certs=${BRELLAN_SIGN_CERTS:-}
+  [ -r "$module" ] || fail "cannot read the PKCS#11 module BRELLAN_SIGN_PKCS11_MODULE=$module"
+  [[ "$key" == pkcs11:* ]] || fail "BRELLAN_SIGN_PKCS11_KEY must be a pkcs11: URI naming the private key"
+  [[ "$key" != *pin-* ]] || fail "BRELLAN_SIGN_PKCS11_KEY must not carry the PIN: give it in BRELLAN_SIGN_PIN"
+  [ -r "$certs" ] || fail "cannot read the certificate chain BRELLAN_SIGN_CERTS"
+  [ -n "$pin" ] || fail "set BRELLAN_SIGN_PIN to the token's PIN"
+  secret=$pin
+  [ -n "${BRELLAN_SIGN_URL:-}" ] || fail "set BRELLAN_SIGN_URL to the product's URL"
   url=$BRELLAN_SIGN_URL
+elif [ -n "${BRELLAN_SIGN_PKCS12:-}" ]; then
+  [ -r "$BRELLAN_SIGN_PKCS12" ] || fail "cannot read BRELLAN_SIGN_PKCS12"
+  [ -n "${BRELLAN_SIGN_URL:-}" ] || fail "set BRELLAN_SIGN_URL to the product's URL"
+  url=$BRELLAN_SIGN_URL
+  secret=$password
 else
   test_signed=1
-  echo "release: no BRELLAN_SIGN_PKCS12 given: making a TEST-SIGNED release with a throwaway CA"
-  dir=$(make_test_certificate)
-  pkcs12=$dir/signer.p12
-  password=$(cat "$dir/password")
+  echo "release: no vendor key given: making a TEST-SIGNED release with throwaway pieces"
+  dir=$root/build/test-signing
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  test_certificate "$dir" ca "Brellan throwaway test CA - do not trust" self "$TEST_CA_EXTENSIONS"
+  secret=$(head -c 18 /dev/urandom | base64)
+  module=$(softhsm_module)
+  test_token "$dir" "Brellan test signing" "$secret"
+  key=$TEST_TOKEN_URI
+  certs=$dir/signer-chain.pem
+  echo "the signing key, as the token reports it:"
+  test_token_key_report "$secret" | sed 's/^/  /'
+  start_test_tsa "$dir"
+  timestamp=$TEST_TSA_URL
   url=${BRELLAN_SIGN_URL:-https://quillmere.example/brellan-flashwright}
 fi
+[ -n "$timestamp" ] || echo "release: WARNING: no BRELLAN_SIGN_TIMESTAMP: these signatures stop verifying when the certificate expires" >&2
 
-# sign IN OUT: the password goes to osslsigncode on its standard input, never on its command line.
+# What went wrong, from osslsigncode's report of a signing that failed.
+explain() {
+  case "$1" in
+  *"PIN incorrect"* | *PIN_INCORRECT*) echo "the token refused the PIN (BRELLAN_SIGN_PIN)" ;;
+  *"PIN locked"* | *PIN_LOCKED*) echo "the token's PIN is locked" ;;
+  *"Unable to load PKCS#11 module"*) echo "the PKCS#11 module BRELLAN_SIGN_PKCS11_MODULE=$module could not be loaded" ;;
+  *"object not found"*) echo "the token holds no private key BRELLAN_SIGN_PKCS11_KEY=$key" ;;
+  *"key values mismatch"*) echo "the certificate chain BRELLAN_SIGN_CERTS is not the signing key's" ;;
+  *"mac verify failure"*) echo "the PKCS#12 password (BRELLAN_SIGN_PASSWORD) is wrong" ;;
+  *"connect error"* | *[Tt]imestamp*) echo "the timestamp server $timestamp did not give a timestamp" ;;
+  *) printf 'osslsigncode could not sign:\n%s' "$1" ;;
+  esac
+}
+
+# sign IN OUT: the PIN or password goes to osslsigncode on its standard input. A failure stops
+# the release at once: a token counts every wrong PIN against its retries.
 sign() {
-  local args=(sign -pkcs12 "$pkcs12" -readpass - -h sha256 -n "$product" -i "$url")
-  [ -z "${BRELLAN_SIGN_TIMESTAMP:-}" ] || args+=(-ts "$BRELLAN_SIGN_TIMESTAMP")
-  rm -f "$2"
-  printf '%s' "$password" | osslsigncode "${args[@]}" -in "$1" -out "$2" >/dev/null
-  echo "  signed $(basename "$2")"
+  local args=(sign -readpass - -h sha256 -n "$product" -i "$url")
+  if [ -n "${module:-}" ]; then
+    args+=(-pkcs11engine "$(pkcs11_engine)" -pkcs11module "$module" -key "$key" -certs "$certs")
+  else
+    args+=(-pkcs12 "$BRELLAN_SIGN_PKCS12")
+  fi
+  [ -z "$timestamp" ] || args+=(-ts "$timestamp")
+  local report
+  if ! report=$(printf '%s' "$secret" | osslsigncode "${args[@]}" -in "$1" -out "$2" 2>&1); then
+    fail "signing $(basename "$2") failed: $(explain "$report")"
+  fi
+  echo "  signed $(basename "$2")${timestamp:+, timestamped}"
 }
 
 echo "=== building the release programs"
@@ -75,22 +127,25 @@ cmake --build --preset release -j"$(nproc)" >/dev/null
 echo "unsigned programs (the same bytes from every build of this commit):"
 (cd build/release/bin && sha256sum "${programs[@]}" | sed 's/^/  /')
 
-rm -rf "$out"
-mkdir -p "$out"
+rm -rf "$stage"
+mkdir -p "$stage"
 echo "=== signing the programs"
 for program in "${programs[@]}"; do
-  sign "build/release/bin/$program" "$out/$program"
+  sign "build/release/bin/$program" "$stage/$program"
 done
 
 echo "=== building the setup package around the signed programs, and signing it"
 packaged=$root/build/release-signed
-cmake --preset release -B "$packaged" -DBRELLAN_SETUP_PROGRAM_DIR="$out" >/dev/null
+cmake --preset release -B "$packaged" -DBRELLAN_SETUP_PROGRAM_DIR="$stage" >/dev/null
 cmake --build "$packaged" --target setup_package >/dev/null
-sign "$packaged/bin/BrellanFlashwrightSetup.exe" "$out/BrellanFlashwrightSetup.exe"
+sign "$packaged/bin/BrellanFlashwrightSetup.exe" "$stage/BrellanFlashwrightSetup.exe"
 
-(cd "$out" && sha256sum "${files[@]}" >SHA256SUMS)
+(cd "$stage" && sha256sum "${files[@]}" >SHA256SUMS)
+rm -rf "$out"
+mv "$stage" "$out"
 echo "=== $out"
 sed 's/^/  /' "$out/SHA256SUMS"
 if [ "$test_signed" -eq 1 ]; then
-  echo "THIS RELEASE IS TEST-SIGNED with a throwaway CA ($dir/ca.pem). It must not ship."
+  echo "THIS RELEASE IS TEST-SIGNED with a throwaway CA ($dir/ca.pem) and timestamp authority" \
+    "($dir/tsa-ca.pem). It must not ship."
 fi
