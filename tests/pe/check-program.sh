@@ -6,12 +6,8 @@ program=$1 version=$2 max_bytes=$3
 shift 3
 name=$(basename "$program")
 dump=$(i686-w64-mingw32-objdump -p "$program") || { echo "cannot read $program"; exit 1; }
-fail=0
-check() {   # check DESCRIPTION COMMAND...
-  local what=$1
-  shift
-  if "$@"; then echo "ok   $name: $what"; else echo "FAIL $name: $what"; fail=1; fi
-}
+source "$(dirname "${BASH_SOURCE[0]}")/check-lib.sh"
+check_prefix="$name: "
 has() { grep -Eq "$1" <<<"$dump"; }
 
 check "32-bit i386 program" has 'file format pei-i386'

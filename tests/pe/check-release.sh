@@ -1,37 +1,55 @@
 #!/usr/bin/env bash
-# Makes a test-signed release with the release script and checks it: each file's Authenticode
-# signature (SHA-256, the product's name and URL) verifies against the throwaway CA and not
-# against another, SHA256SUMS checks, and the setup package holds the signed programs.
+# Makes a test-signed release with the release script and checks it: the signing key was made on
+# the token and never leaves it; each file's Authenticode signature (SHA-256, the product's name
+# and URL) verifies against the throwaway CA and not against another, carries a timestamp that
+# verifies against the throwaway authority's CA, and still verifies after the signer's
+# certificate has expired, when an untimestamped signature no longer does; SHA256SUMS checks; and
+# the setup package holds the signed programs.
 #   check-release.sh SOURCE_DIR OUT_DIR
 set -uo pipefail
 source_dir=$1 out=$2
 name="Brellan Flashwright Installer"
 files=(DriverPrep.exe PkgStage.exe SetupWatch.exe BrellanFlashwrightSetup.exe)
+source "$(dirname "${BASH_SOURCE[0]}")/check-lib.sh"
+source "$source_dir/scripts/test-signing.sh"
 
 unset BRELLAN_SIGN_PKCS12 BRELLAN_SIGN_PASSWORD BRELLAN_SIGN_URL BRELLAN_SIGN_TIMESTAMP
+unset BRELLAN_SIGN_PKCS11_MODULE BRELLAN_SIGN_PKCS11_KEY BRELLAN_SIGN_CERTS BRELLAN_SIGN_PIN
 log=$("$source_dir/scripts/release.sh" "$out" 2>&1) || { echo "FAIL: release.sh failed"; echo "$log"; exit 1; }
-fail=0
-check() {   # check DESCRIPTION COMMAND...
-  local what=$1
-  shift
-  if "$@"; then echo "ok   $what"; else echo "FAIL $what"; fail=1; fi
-}
 check "the release says it is test-signed" grep -q 'TEST-SIGNED' <<<"$log"
+check "the token reports the signing key made there and never extractable" \
+  grep -Eq '^ +Access: +sensitive, always sensitive, never extractable, local$' <<<"$log"
 
-ca=$source_dir/build/test-signing/ca.pem
+signing=$source_dir/build/test-signing
+ca=$signing/ca.pem
+tsa_ca=$signing/tsa-ca.pem
+later=$(($(date +%s) + 60 * 86400))   # past the signer certificate's 30 days
 other=$(mktemp -d)
 trap 'rm -rf "$other"' EXIT
-openssl req -x509 -newkey rsa:2048 -nodes -days 1 -keyout "$other/key" -out "$other/ca.pem" -subj "/CN=another CA" 2>/dev/null
+test_certificate "$other" ca "another CA" self "$TEST_CA_EXTENSIONS"
 for file in "${files[@]}"; do
-  report=$(osslsigncode verify -CAfile "$ca" -in "$out/$file" 2>&1)
+  report=$(osslsigncode verify -CAfile "$ca" -TSA-CAfile "$tsa_ca" -in "$out/$file" 2>&1)
   check "$file: signature verifies against the test CA" grep -q '^Signature verification: ok' <<<"$report"
   check "$file: SHA-256 digest" grep -q '^Message digest algorithm *: SHA256' <<<"$report"
   check "$file: product name in the signature" grep -q "Text description: $name\$" <<<"$report"
   check "$file: URL in the signature" grep -q 'URL description: https://' <<<"$report"
-  check "$file: does not verify against another CA" bash -c "! osslsigncode verify -CAfile '$other/ca.pem' -in '$out/$file' >/dev/null 2>&1"
+  check "$file: timestamp verifies against the timestamp authority's CA" \
+    grep -q '^Timestamp Server Signature verification: ok' <<<"$report"
+  check "$file: still verifies 60 days on, after the signer certificate expired" \
+    verifies -CAfile "$ca" -TSA-CAfile "$tsa_ca" -time "$later" -in "$out/$file"
+  check "$file: does not verify against another CA" refused -CAfile "$other/ca.pem" -in "$out/$file"
 done
-check "SHA256SUMS lists the ${#files[@]} files and checks" bash -c "cd '$out' && test \$(wc -l <SHA256SUMS) -eq ${#files[@]} && sha256sum -c --quiet SHA256SUMS"
 
+# The control for the check 60 days on: a signature by the same CA without a timestamp.
+control=$other/control
+mkdir -p "$control" && cp "$signing/ca.pem" "$signing/ca.key" "$control/"
+test_certificate "$control" signer "control" ca "$TEST_SIGNER_EXTENSIONS"
+osslsigncode sign -certs "$control/signer.pem" -key "$control/signer.key" -h sha256 \
+  -in "$source_dir/build/release/bin/PkgStage.exe" -out "$control/PkgStage.exe" >/dev/null
+check "an untimestamped signature verifies today" verifies -CAfile "$ca" -in "$control/PkgStage.exe"
+check "an untimestamped signature no longer verifies 60 days on" refused -CAfile "$ca" -time "$later" -in "$control/PkgStage.exe"
+
+check "SHA256SUMS lists the ${#files[@]} files and checks" bash -c "cd '$out' && test \$(wc -l <SHA256SUMS) -eq ${#files[@]} && sha256sum -c --quiet SHA256SUMS"
 mkdir -p "$other/unpacked"
 7z x -y -o"$other/unpacked" "$out/BrellanFlashwrightSetup.exe" >/dev/null 2>&1
 for program in DriverPrep.exe PkgStage.exe SetupWatch.exe; do

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Signs a release the ways a vendor does. With a hardware token: through a SoftHSM2 token that
+# this check sets up itself, named to the release script by BRELLAN_SIGN_PKCS11_* alone; each
+# file verifies against the token's CA; a wrong PIN stops the script with a message that says so
+# and leaves no release; the PIN shows nowhere in the output. With a PKCS#12 file: the release
+# verifies too.
+#   check-vendor-release.sh SOURCE_DIR
+set -uo pipefail
+source_dir=$1
+source "$(dirname "${BASH_SOURCE[0]}")/check-lib.sh"
+source "$source_dir/scripts/test-signing.sh"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+test_certificate "$work" ca "Brellan vendor token check CA" self "$TEST_CA_EXTENSIONS"
+pin=$(head -c 12 /dev/urandom | base64)
+test_token "$work" "Brellan vendor token" "$pin" || exit 1
+unset BRELLAN_SIGN_PKCS12 BRELLAN_SIGN_PASSWORD BRELLAN_SIGN_TIMESTAMP
+export BRELLAN_SIGN_PKCS11_MODULE BRELLAN_SIGN_PKCS11_KEY=$TEST_TOKEN_URI BRELLAN_SIGN_CERTS=$work/signer-chain.pem
+BRELLAN_SIGN_PKCS11_MODULE=$(softhsm_module)
+export BRELLAN_SIGN_URL=https://quillmere.example/brellan-flashwright
+
+log=$(BRELLAN_SIGN_PIN=$pin "$source_dir/scripts/release.sh" "$work/dist" 2>&1)
+check "the release signs with the token's key" test $? -eq 0
+check "it is not test-signed" lacks TEST-SIGNED "$log"
+for file in DriverPrep.exe PkgStage.exe SetupWatch.exe BrellanFlashwrightSetup.exe; do
+  check "$file verifies against the token's CA" verifies -CAfile "$work/ca.pem" -in "$work/dist/$file"
+done
+
+refused=$(BRELLAN_SIGN_PIN=not-the-pin "$source_dir/scripts/release.sh" "$work/refused" 2>&1)
+check "a wrong PIN stops the release" test $? -ne 0
+check "and says the token refused the PIN" grep -q 'the token refused the PIN' <<<"$refused"
+check "and leaves no release" test ! -e "$work/refused" -a ! -e "$work/refused.partial"
+check "the PIN shows nowhere in the output" lacks "$pin" "$log$refused"
+# A key in a PKCS#12 file, from the same CA.
+test_certificate "$work" file-signer "Brellan vendor file check" ca "$TEST_SIGNER_EXTENSIONS"
+openssl pkcs12 -export -inkey "$work/file-signer.key" -in "$work/file-signer.pem" -certfile "$work/ca.pem" \
+  -passout pass:check -out "$work/signer.p12"
+unset BRELLAN_SIGN_PKCS11_MODULE
+pkcs12_log=$(BRELLAN_SIGN_PKCS12=$work/signer.p12 BRELLAN_SIGN_PASSWORD=check "$source_dir/scripts/release.sh" "$work/pkcs12" 2>&1)
+check "a PKCS#12 key signs the release" verifies -CAfile "$work/ca.pem" -in "$work/pkcs12/BrellanFlashwrightSetup.exe"
+[ "$fail" -eq 0 ] || printf '%s\n%s\n%s\n' "$log" "$refused" "$pkcs12_log"
+exit $fail
