@@ -1,6 +1,6 @@
 ; The Brellan Flashwright driver steps as a setup package. It runs DriverPrep, places the product's
-; two INF files in the folder PkgStage reads, runs PkgStage, records the installed version, and
-; ends with an exit code that says how far it got:
+; two driver packages (each INF with its catalogs and source files) in the folder PkgStage reads,
+; runs PkgStage, records the installed version, and ends with an exit code that says how far it got:
 ;   0 installed; 3 a Brellan device is still recorded; 4 the copy service refused an INF;
 ;   5 a step could not run (a program not started, ended by the watch or ending with another
 ;   code, a file not written); 1618 another package is running; 1639 a switch is not valid.
@@ -10,20 +10,22 @@
 ; user's temporary folder, or where /LOG= says.
 ;
 ; Built by CMake (installer/CMakeLists.txt) as
-;   makensis -DTARGET=x86-unicode|amd64-unicode -DVERSION=1.0.0 -DPROGRAM_DIR=<SetupWatch.exe,
-;            DriverPrep.exe, PkgStage.exe> -DINF_DIR=<flashwright.inf, brellan.inf> -DOUTFILE=<setup.exe> this.nsi
+;   makensis -NOCD -DTARGET=x86-unicode|amd64-unicode -DVERSION=1.0.0 -DPROGRAM_DIR=<SetupWatch.exe,
+;            DriverPrep.exe, PkgStage.exe> -DDRIVER_FILES=<driver-files.nsh> -DOUTFILE=<setup.exe> this.nsi
+; where driver_package.py writes driver-files.nsh from the driver-package folder: the two INFs and
+; every file they name.
 
 Unicode true
 Target ${TARGET}
 !include LogicLib.nsh
 !include FileFunc.nsh
 
-; The install folder and the INF names, from the header PkgStage is built with.
+; The install folder, from the header PkgStage is built with; the files of the driver packages,
+; read from their INFs at build time (driver_package.py takes the INF names from the same header).
 !define LAYOUT "${__FILEDIR__}/../common/install_layout.h"
 !searchparse /file "${LAYOUT}" `kInstallFolder[] = L"` INSTALL_FOLDER_ESCAPED `";`
 !searchreplace INSTALL_FOLDER "${INSTALL_FOLDER_ESCAPED}" "\\" "\"
-!searchparse /file "${LAYOUT}" `kToolInfName[] = L"` TOOL_INF `";`
-!searchparse /file "${LAYOUT}" `kDeviceInfName[] = L"` DEVICE_INF `";`
+!include "${DRIVER_FILES}"
 ; The watch's exit codes and bounds, from its header; the caption of DriverPrep's notice, which
 ; closes by itself, from DriverPrep's source.
 !define WATCH "${__FILEDIR__}/watch/setup_watch.h"
@@ -231,15 +233,14 @@ Section "Driver steps"
   ${EndIf}
 
   ; PkgStage reads exactly this folder. It is written out in full: a 32-bit installer's
-  ; $PROGRAMFILES is "Program Files (x86)" on 64-bit Windows, and /D= moves only $INSTDIR.
+  ; $PROGRAMFILES is "Program Files (x86)" on 64-bit Windows, and /D= moves only $INSTDIR. The
+  ; copy service takes each INF's catalog and source files from beside it.
   ClearErrors
-  SetOutPath "${INSTALL_FOLDER}"
-  File "/oname=${TOOL_INF}" "${INF_DIR}/${TOOL_INF}"
-  File "/oname=${DEVICE_INF}" "${INF_DIR}/${DEVICE_INF}"
+  !insertmacro PlaceDriverPackageFiles
   ${If} ${Errors}
-    !insertmacro Finish ${EXIT_STEP_FAILED} "The INF files could not be written to ${INSTALL_FOLDER}."
+    !insertmacro Finish ${EXIT_STEP_FAILED} "The driver packages could not be written to ${INSTALL_FOLDER}."
   ${EndIf}
-  !insertmacro Log "placed ${TOOL_INF} and ${DEVICE_INF} in ${INSTALL_FOLDER}"
+  !insertmacro Log "placed ${DRIVER_PACKAGE_FILES} in ${INSTALL_FOLDER}"
 
   !insertmacro RunProgram "PkgStage.exe" ""
   ${If} $0 == 0

@@ -189,26 +189,62 @@ unsigned ProgramMachine(const std::wstring &path)
 
 bool PlaceInstallFile(const wchar_t *name, const std::string &bytes)
 {
-    std::wstring folder = kInstallFolder;
-    for (size_t at = folder.find(L'\\', 3); at != std::wstring::npos; at = folder.find(L'\\', at + 1))
-        CreateDirectoryW(folder.substr(0, at).c_str(), NULL);
-    CreateDirectoryW(folder.c_str(), NULL);
-    return WriteFileBytes(folder + L"\\" + name, bytes);
+    std::wstring path = std::wstring(kInstallFolder) + L"\\" + name;
+    for (size_t at = path.find(L'\\', 3); at != std::wstring::npos; at = path.find(L'\\', at + 1))
+        CreateDirectoryW(path.substr(0, at).c_str(), NULL);
+    return WriteFileBytes(path, bytes);
 }
 
-void RemoveInstallFolder()
+// The files under `folder`, by their paths relative to it, subfolders' included.
+static void ListFiles(const std::wstring &folder, const std::wstring &prefix, std::vector<std::wstring> *files)
 {
-    std::wstring folder = kInstallFolder;
+    WIN32_FIND_DATAW data;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &data);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+        std::wstring name = data.cFileName;
+        if (name == L"." || name == L"..") continue;
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ListFiles(folder + L"\\" + name, prefix + name + L"\\", files);
+        else files->push_back(prefix + name);
+    } while (FindNextFileW(search, &data));
+    FindClose(search);
+}
+
+std::vector<std::wstring> SampleFiles()
+{
+    std::vector<std::wstring> files;
+    ListFiles(SuiteFile(L"data"), L"", &files);
+    return files;
+}
+
+bool PlaceSamplePackages()
+{
+    std::vector<std::wstring> files = SampleFiles();
+    for (const std::wstring &file : files) {
+        std::string bytes;
+        if (!ReadFileBytes(SuiteFile((L"data\\" + file).c_str()), &bytes) || !PlaceInstallFile(file.c_str(), bytes)) return false;
+    }
+    return !files.empty();
+}
+
+// Removes `folder` with everything in it.
+static void RemoveTree(const std::wstring &folder)
+{
     WIN32_FIND_DATAW data;
     HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &data);
     if (search != INVALID_HANDLE_VALUE) {
         do {
-            if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileW((folder + L"\\" + data.cFileName).c_str());
+            std::wstring name = data.cFileName;
+            if (name == L"." || name == L"..") continue;
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(folder + L"\\" + name);
+            else DeleteFileW((folder + L"\\" + name).c_str());
         } while (FindNextFileW(search, &data));
         FindClose(search);
     }
-    RemoveDirectoryW(folder.c_str());
+    if (!RemoveDirectoryW(folder.c_str())) DeleteFileW(folder.c_str());
 }
+
+void RemoveInstallFolder() { RemoveTree(kInstallFolder); }
 
 bool FileExists(const std::wstring &path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 

@@ -51,8 +51,13 @@ bool FileExists(const std::wstring &path);
 extern const wchar_t kInstallFolder[];
 // A sample INF shipped with the suite (in "data" beside it): "flashwright.inf" or "brellan.inf".
 std::string SampleInf(const wchar_t *name);
-// Creates the install folder (and its parents) and writes `bytes` as `name` in it.
+// The sample driver packages' files (the INFs, their catalogs and source files), by their paths
+// relative to "data".
+std::vector<std::wstring> SampleFiles();
+// Creates the install folder (and its parents) and writes `bytes` as `name` (a relative path) in it.
 bool PlaceInstallFile(const wchar_t *name, const std::string &bytes);
+// Places every sample file in the install folder, as the setup package does.
+bool PlaceSamplePackages();
 void RemoveInstallFolder();
 
 // ---- Programs and their boxes ----

@@ -65,8 +65,7 @@ protected:
 
 TEST_F(PkgStage, BothInfsBecomeOemCopiesWithTheSameBytes)
 {
-    ASSERT_TRUE(harness::PlaceInstallFile(L"flashwright.inf", tool_));
-    ASSERT_TRUE(harness::PlaceInstallFile(L"brellan.inf", device_));
+    ASSERT_TRUE(harness::PlaceSamplePackages());
     harness::RunResult run = harness::Run(L"PkgStage.exe", L"/ignored argument", harness::PressOk);
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(1u, run.exitCode);
@@ -93,7 +92,7 @@ TEST_F(PkgStage, MissingToolInfStopsBeforeTheDeviceInf)
 
 TEST_F(PkgStage, RefusedDeviceInfLeavesTheToolInfStaged)
 {
-    ASSERT_TRUE(harness::PlaceInstallFile(L"flashwright.inf", tool_));
+    ASSERT_TRUE(harness::PlaceSamplePackages());
     ASSERT_TRUE(harness::PlaceInstallFile(L"brellan.inf", "[Version]\r\nClass=USBDevice\r\n"));   // no Signature
     harness::RunResult run = harness::Run(L"PkgStage.exe", L"", harness::PressOk);
     EXPECT_TRUE(ShowedOnlyTheRefusal(run, L"0xe0000100"));

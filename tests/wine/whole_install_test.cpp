@@ -21,8 +21,7 @@ protected:
         ASSERT_TRUE(harness::WriteFileBytes(harness::InfDir() + L"\\brellan.inf", placeholder + ";\r\n"));
         tool_ = harness::SampleInf(L"flashwright.inf");
         device_ = harness::SampleInf(L"brellan.inf");
-        ASSERT_TRUE(harness::PlaceInstallFile(L"flashwright.inf", tool_));
-        ASSERT_TRUE(harness::PlaceInstallFile(L"brellan.inf", device_));
+        ASSERT_TRUE(harness::PlaceSamplePackages());
     }
     void TearDown() override
     {
@@ -115,9 +114,15 @@ TEST_F(Installer, CleanMachineEndsWithZeroAndBothCopiesStaged)
     EXPECT_TRUE(harness::OtherThanNotice(run.boxes).empty());
     EXPECT_EQ(1u, CopiesOf(tool_).size());
     EXPECT_EQ(1u, CopiesOf(device_).size());
-    std::string placed;
-    EXPECT_TRUE(harness::ReadFileBytes(std::wstring(harness::kInstallFolder) + L"\\brellan.inf", &placed));
-    EXPECT_EQ(device_, placed);
+    // Each INF's catalogs and per-platform source files stand beside it, byte for byte.
+    std::vector<std::wstring> samples = harness::SampleFiles();
+    EXPECT_LE(8u, samples.size());
+    for (const std::wstring &file : samples) {
+        std::string placed, sample;
+        EXPECT_TRUE(harness::ReadFileBytes(harness::SuiteFile((L"data\\" + file).c_str()), &sample));
+        EXPECT_TRUE(harness::ReadFileBytes(std::wstring(harness::kInstallFolder) + L"\\" + file, &placed) && placed == sample)
+            << ::testing::PrintToString(file);
+    }
 }
 
 TEST_F(Installer, RecordedDeviceEndsWithThreeAndNothingPlaced)

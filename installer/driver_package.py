@@ -1,0 +1,319 @@
+#!/usr/bin/env python3
+"""Reads the product's two INF files in a driver-package folder and lists every file the setup
+package must carry beside them: each INF's catalogs and the source files it names, for every
+platform the package installs on (x86 and amd64). A file that is named and missing, an INF that
+cannot be read, or a name that leads outside the folder stops the build with a message naming
+the INF, its line and the file.
+
+    driver_package.py INF_DIR --nsh OUT.nsh --list OUT.txt
+
+OUT.nsh defines the macro PlaceDriverPackageFiles (the File commands that write every file into
+${INSTALL_FOLDER} at its relative path) and DRIVER_PACKAGE_FILES (their names, for the log).
+OUT.txt lists them, one "relative\\path<TAB>source path" a line, the INFs first.
+
+The INFs are read as Windows reads them: sections and keys without regard to case, ';' comments
+outside quotes, quoted values with "" for a quote, '\\' at the end of a line to continue it,
+%strkey% from [Strings], UTF-16 (LE or BE) or UTF-8 with a byte-order mark, else 8-bit text.
+"""
+import os
+import re
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+LAYOUT = os.path.join(HERE, "..", "common", "install_layout.h")
+# The platforms the package installs on, as INF decorations: CatalogFile.NT<arch> and
+# SourceDisksNames/SourceDisksFiles.<arch>. An undecorated (or ".NT") entry serves both.
+PLATFORMS = ("x86", "amd64")
+CATALOG_KEYS = ("catalogfile", "catalogfile.nt") + tuple("catalogfile.nt" + p for p in PLATFORMS)
+# Characters Windows does not allow in a file name.
+BAD_NAME_CHARS = set('<>:"|?*') | {chr(c) for c in range(32)}
+
+
+class PackageError(Exception):
+    pass
+
+
+def InfNames(layout=LAYOUT):
+    """The tool's and the device's INF names, from the header PkgStage is built with."""
+    with open(layout, encoding="utf-8") as header:
+        text = header.read()
+    names = []
+    for constant in ("kToolInfName", "kDeviceInfName"):
+        found = re.search(constant + r'\[\] = L"([^"]+)";', text)
+        if not found:
+            raise PackageError("%s does not define %s" % (layout, constant))
+        names.append(found.group(1))
+    return names
+
+
+def DecodeInf(data):
+    if data.startswith(b"\xff\xfe"):
+        return data[2:].decode("utf-16-le")
+    if data.startswith(b"\xfe\xff"):
+        return data[2:].decode("utf-16-be")
+    if data.startswith(b"\xef\xbb\xbf"):
+        return data[3:].decode("utf-8")
+    return data.decode("latin-1")
+
+
+def StripComment(line):
+    quoted = False
+    for at, char in enumerate(line):
+        if char == '"':
+            quoted = not quoted
+        elif char == ";" and not quoted:
+            return line[:at]
+    return line
+
+
+def LogicalLines(text):
+    """(line number, text) of each logical line: comments gone, continuations joined."""
+    pending, start = "", 0
+    for number, raw in enumerate(text.splitlines(), 1):
+        line = StripComment(raw).rstrip()
+        if not pending:
+            start = number
+        if line.endswith("\\"):
+            pending += line[:-1]
+            continue
+        yield start, pending + line
+        pending = ""
+    if pending:
+        yield start, pending
+
+
+def SplitOutside(text, separator):
+    """`text` split at each `separator` outside quotes, at most once for '='."""
+    parts, quoted, begin = [], False, 0
+    for at, char in enumerate(text):
+        if char == '"':
+            quoted = not quoted
+        elif char == separator and not quoted:
+            parts.append(text[begin:at])
+            begin = at + 1
+            if separator == "=":
+                break
+    parts.append(text[begin:])
+    return parts
+
+
+def Unquote(field, strings):
+    """A field's value: quotes removed ("" inside them is a quote), %strkey% replaced outside them."""
+    out, at, field = [], 0, field.strip()
+    while at < len(field):
+        if field[at] == '"':
+            end = at + 1
+            while end < len(field):
+                if field[end] == '"' and field[end + 1:end + 2] == '"':
+                    out.append('"')
+                    end += 2
+                elif field[end] == '"':
+                    break
+                else:
+                    out.append(field[end])
+                    end += 1
+            at = end + 1
+        elif field[at] == "%":
+            end = field.find("%", at + 1)
+            key = field[at + 1:end] if end > at else None
+            if key is None:
+                out.append(field[at:])
+                break
+            out.append("%" if key == "" else strings.get(key.lower(), "%" + key + "%"))
+            at = end + 1
+        else:
+            out.append(field[at])
+            at += 1
+    return "".join(out)
+
+
+def ParseInf(path):
+    """{lower-case section: [(line, lower-case key or None, [raw fields])]} of the INF at `path`."""
+    try:
+        with open(path, "rb") as inf:
+            text = DecodeInf(inf.read())
+    except (OSError, UnicodeDecodeError) as error:
+        raise PackageError("cannot read %s: %s" % (path, getattr(error, "strerror", None) or error))
+    sections, current = {}, None
+    for number, line in LogicalLines(text):
+        stripped = line.strip()
+        if not stripped:
+            continue
+        if stripped.startswith("["):
+            close = stripped.find("]")
+            if close < 0:
+                raise PackageError("%s, line %d: a section header without ']'" % (os.path.basename(path), number))
+            current = sections.setdefault(stripped[1:close].strip().lower(), [])
+            continue
+        if current is None:
+            continue   # Windows skips lines before the first section
+        parts = SplitOutside(stripped, "=")
+        key = parts[0].strip() if len(parts) == 2 else None
+        value = parts[1] if len(parts) == 2 else parts[0]
+        current.append((number, key, SplitOutside(value, ",")))
+    return sections
+
+
+def Strings(sections):
+    table = {}
+    for _, key, fields in sections.get("strings", []):
+        if key is not None:
+            table[Unquote(key, {}).lower()] = Unquote(",".join(fields), {})
+    return table
+
+
+def RelativeParts(path, where):
+    """The components of an INF-relative path; a leading '\\' is the package's root. Refuses '..',
+    a drive, a share and names Windows cannot hold."""
+    path = path.replace("/", "\\")
+    if path.startswith("\\\\") or re.match(r"^[A-Za-z]:", path):
+        raise PackageError("%s: %s is an absolute path, outside the driver package's folder" % (where, path))
+    parts = [part for part in path.split("\\") if part not in ("", ".")]
+    for part in parts:
+        if part == "..":
+            raise PackageError("%s: %s leads outside the driver package's folder" % (where, path))
+        if set(part) & BAD_NAME_CHARS or part.endswith((" ", ".")):
+            raise PackageError("%s: %s is not a file name Windows can hold" % (where, path))
+    return parts
+
+
+def Resolve(folder, parts, where, what):
+    """The file in `folder` at `parts`, each matched without regard to case as Windows does."""
+    current = folder
+    for part in parts:
+        try:
+            entries = [entry for entry in os.listdir(current) if entry.lower() == part.lower()]
+        except OSError:
+            entries = []
+        if len(entries) > 1:
+            raise PackageError("%s: %s is ambiguous in %s: %s" % (where, part, current, ", ".join(sorted(entries))))
+        if not entries:
+            raise PackageError("%s: %s %s is missing from %s" % (where, what, "\\".join(parts), folder))
+        current = os.path.join(current, entries[0])
+    real_folder = os.path.realpath(folder)
+    if os.path.commonpath([os.path.realpath(current), real_folder]) != real_folder:
+        raise PackageError("%s: %s leads outside the driver package's folder" % (where, "\\".join(parts)))
+    if not os.path.isfile(current):
+        raise PackageError("%s: %s %s in %s is not a file" % (where, what, "\\".join(parts), folder))
+    return current
+
+
+def EntryId(key):
+    """A key as Windows compares it: without regard to case; disk ids by number ("01" is 1)."""
+    key = key.strip().lower()
+    return str(int(key)) if key.isdigit() else key
+
+
+def Platform(sections, base, platform):
+    """The entries of [base] overridden key by key by those of [base.platform]."""
+    merged = {}
+    for suffix in ("", "." + platform):
+        for number, key, fields in sections.get(base + suffix, []):
+            if key is not None:
+                merged[EntryId(Unquote(key, {}))] = (number, key, fields)
+    return merged
+
+
+def NamedFiles(folder, inf_name, sections):
+    """[(relative parts, line, what)] of the files the INF names for any platform it installs on."""
+    strings = Strings(sections)
+    named = []
+    for number, key, fields in sections.get("version", []):
+        if key is not None and key.lower() in CATALOG_KEYS:
+            named.append((Unquote(fields[0], strings), number, "catalog"))
+    for platform in PLATFORMS:
+        disks = Platform(sections, "sourcedisksnames", platform)
+        for _, (number, key, fields) in sorted(Platform(sections, "sourcedisksfiles", platform).items()):
+            where = "%s, line %d" % (inf_name, number)
+            disk_id = Unquote(fields[0], strings).strip()
+            disk = disks.get(EntryId(disk_id))
+            if disk is None:
+                raise PackageError("%s: %s names disk %s, which no [SourceDisksNames] section lists"
+                                   % (where, Unquote(key, strings), disk_id or "(none)"))
+            disk_path = Unquote(disk[2][3], strings) if len(disk[2]) > 3 else ""
+            subdir = Unquote(fields[1], strings) if len(fields) > 1 else ""
+            named.append(("\\".join(p for p in (disk_path, subdir, Unquote(key, strings)) if p), number, "source file"))
+    files = []
+    for path, number, what in named:
+        where = "%s, line %d" % (inf_name, number)
+        parts = RelativeParts(path, where)
+        if not parts:
+            raise PackageError("%s: an empty %s name" % (where, what))
+        files.append(("\\".join(parts), Resolve(folder, parts, where, what)))
+    return files
+
+
+def PackageFiles(folder):
+    """[(relative path, source path)]: the two INFs, then every file they name, each once."""
+    folder = os.path.abspath(folder)
+    files, seen = [], set()
+    infs = InfNames()
+    named = []
+    for inf_name in infs:
+        inf = Resolve(folder, [inf_name], "the driver packages", "the INF")
+        files.append((inf_name, inf))
+        seen.add(inf_name.lower())
+        named.extend(NamedFiles(folder, inf_name, ParseInf(inf)))
+    for relative, source in sorted(named, key=lambda entry: entry[0].lower()):
+        if relative.lower() not in seen:
+            seen.add(relative.lower())
+            files.append((relative, source))
+    return files
+
+
+def NsisString(text):
+    if '"' in text or "\n" in text or "\r" in text:
+        raise PackageError("%s cannot be written into the package's script" % text)
+    return text.replace("$", "$$")
+
+
+def WriteNsh(files, path):
+    lines = ["; Written by installer/driver_package.py: the files of the product's driver packages.",
+             "!define DRIVER_PACKAGE_FILES \"%s\"" % NsisString(", ".join(relative for relative, _ in files)),
+             "!macro PlaceDriverPackageFiles"]
+    folder = None
+    for relative, source in files:
+        subfolder, _, name = relative.rpartition("\\")
+        if subfolder != folder:
+            folder = subfolder
+            lines.append('  SetOutPath "${INSTALL_FOLDER}%s"' % NsisString("\\" + subfolder if subfolder else ""))
+        lines.append('  File "/oname=%s" "%s"' % (NsisString(name), NsisString(source)))
+    lines += ['  SetOutPath "${INSTALL_FOLDER}"', "!macroend", ""]
+    WriteIfChanged(path, "\n".join(lines))
+
+
+def WriteIfChanged(path, text):
+    try:
+        with open(path, encoding="utf-8") as old:
+            if old.read() == text:
+                return
+    except OSError:
+        pass
+    with open(path, "w", encoding="utf-8") as out:
+        out.write(text)
+
+
+def main(argv):
+    import argparse
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("folder")
+    parser.add_argument("--nsh")
+    parser.add_argument("--list")
+    args = parser.parse_args(argv)
+    try:
+        files = PackageFiles(args.folder)
+        if args.nsh:
+            WriteNsh(files, args.nsh)
+    except PackageError as error:
+        print("driver packages in %s: %s" % (args.folder, error), file=sys.stderr)
+        return 1
+    listing = "".join("%s\t%s\n" % entry for entry in files)
+    if args.list:
+        WriteIfChanged(args.list, listing)
+    else:
+        sys.stdout.write(listing)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
