@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
 # Makes a release in dist/ (or the folder given): DriverPrep.exe, PkgStage.exe and the setup
 # package's watch SetupWatch.exe from the release preset, BrellanFlashwrightSetup.exe built around
-# those signed programs, each signed with Authenticode (SHA-256 digest, the product's name and
-# URL, an RFC 3161 timestamp when a server is named), and SHA256SUMS over the four.
+# those signed programs and the product's driver packages, each signed with Authenticode (SHA-256
+# digest, the product's name and URL, an RFC 3161 timestamp when a server is named), and
+# SHA256SUMS over the four.
 #
 #   scripts/release.sh [OUT_DIR]
+#
+# The driver packages: BRELLAN_INF_DIR, the folder holding flashwright.inf, brellan.inf and every
+# file they name (catalogs, source files). Without it the package carries the samples of
+# tests/data, and the script says so: such a release must not ship.
 #
 # The signing key is the vendor's, named by environment variables, never on a command line.
 # A key on a hardware token or HSM, through its PKCS#11 library:
@@ -14,7 +19,8 @@
 #   BRELLAN_SIGN_PIN            the token's PIN (handed to the tools on their standard input)
 # Or a key in a file:
 #   BRELLAN_SIGN_PKCS12         PKCS#12 file with the code-signing key and its certificate chain
-#   BRELLAN_SIGN_PASSWORD       its password (handed to osslsigncode on its standard input)
+#   BRELLAN_SIGN_PASSWORD       its password (handed to openssl and osslsigncode on their standard
+#                               input; checked before anything is built)
 # Both ways:
 #   BRELLAN_SIGN_URL            the product's URL for the signature (required with a vendor key)
 #   BRELLAN_SIGN_TIMESTAMP      an RFC 3161 timestamp server's URL (without it a signature stops
@@ -45,7 +51,31 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# Whether the PKCS#12 file opens with the password given (which may be empty); the password reaches
+# openssl on its standard input. Files made by older tools need the legacy algorithms.
+pkcs12_opens() {
+  local legacy
+  for legacy in "" -legacy; do
+    printf '%s\n' "$2" | openssl pkcs12 $legacy -in "$1" -noout -passin stdin >/dev/null 2>&1 && return 0
+  done
+  return 1
+}
+
 scripts/install-deps.sh >/dev/null
+
+# The driver packages are checked first: a file their INFs name and the folder lacks stops the
+# release before anything is built.
+samples=0
+if [ -n "${BRELLAN_INF_DIR:-}" ]; then
+  inf_dir=$(realpath -m "$BRELLAN_INF_DIR")
+else
+  samples=1
+  inf_dir=$root/tests/data
+  echo "release: WARNING: BRELLAN_INF_DIR is not set: the package carries the SAMPLE driver packages of" \
+    "tests/data, not the product's. It must not ship." >&2
+fi
+[ -d "$inf_dir" ] || fail "BRELLAN_INF_DIR=$inf_dir is not a folder"
+python3 installer/driver_package.py "$inf_dir" >/dev/null || fail "the driver packages in $inf_dir are not whole (see above)"
 
 # The PIN and the password stay in this shell: no tool started from here inherits them.
 pin=${BRELLAN_SIGN_PIN-}
@@ -68,6 +98,11 @@ if [ -n "${BRELLAN_SIGN_PKCS11_MODULE:-}" ]; then
 elif [ -n "${BRELLAN_SIGN_PKCS12:-}" ]; then
   [ -r "$BRELLAN_SIGN_PKCS12" ] || fail "cannot read BRELLAN_SIGN_PKCS12"
   [ -n "${BRELLAN_SIGN_URL:-}" ] || fail "set BRELLAN_SIGN_URL to the product's URL"
+  if ! pkcs12_opens "$BRELLAN_SIGN_PKCS12" "$password"; then
+    [ -n "$password" ] || fail "BRELLAN_SIGN_PKCS12 needs a password: set BRELLAN_SIGN_PASSWORD" \
+      "(read -rsp 'PKCS#12 password: ' BRELLAN_SIGN_PASSWORD && export BRELLAN_SIGN_PASSWORD)"
+    fail "BRELLAN_SIGN_PKCS12 does not open with BRELLAN_SIGN_PASSWORD (a wrong password, or not a PKCS#12 file)"
+  fi
   url=$BRELLAN_SIGN_URL
   secret=$password
 else
@@ -107,7 +142,9 @@ explain() {
 # sign IN OUT: the PIN or password goes to osslsigncode on its standard input. A failure stops
 # the release at once: a token counts every wrong PIN against its retries.
 sign() {
-  local args=(sign -readpass - -h sha256 -n "$product" -i "$url")
+  local args=(sign -h sha256 -n "$product" -i "$url")
+  # A PKCS#12 file without a password is read without one: osslsigncode refuses an empty input.
+  [ -z "$secret" ] || args+=(-readpass -)
   if [ -n "${module:-}" ]; then
     args+=(-pkcs11engine "$(pkcs11_engine)" -pkcs11module "$module" -key "$key" -certs "$certs")
   else
@@ -123,7 +160,7 @@ sign() {
 
 echo "=== building the release programs"
 cmake --preset release >/dev/null
-cmake --build --preset release -j"$(nproc)" >/dev/null
+cmake --build --preset release -j"$(nproc)" --target "${programs[@]%.exe}" >/dev/null
 echo "unsigned programs (the same bytes from every build of this commit):"
 (cd build/release/bin && sha256sum "${programs[@]}" | sed 's/^/  /')
 
@@ -136,8 +173,10 @@ done
 
 echo "=== building the setup package around the signed programs, and signing it"
 packaged=$root/build/release-signed
-cmake --preset release -B "$packaged" -DBRELLAN_SETUP_PROGRAM_DIR="$stage" >/dev/null
+cmake --preset release -B "$packaged" -DBRELLAN_SETUP_PROGRAM_DIR="$stage" -DBRELLAN_INF_DIR="$inf_dir" >/dev/null
 cmake --build "$packaged" --target setup_package >/dev/null
+echo "the driver packages of $inf_dir$([ "$samples" -eq 0 ] || echo ' (THE SAMPLES)'), as the package carries them:"
+cut -f1 "$packaged/installer/driver-files.txt" | sed 's/^/  /'
 sign "$packaged/bin/BrellanFlashwrightSetup.exe" "$stage/BrellanFlashwrightSetup.exe"
 
 (cd "$stage" && sha256sum "${files[@]}" >SHA256SUMS)
@@ -145,6 +184,10 @@ rm -rf "$out"
 mv "$stage" "$out"
 echo "=== $out"
 sed 's/^/  /' "$out/SHA256SUMS"
+if [ "$samples" -eq 1 ]; then
+  echo "THIS RELEASE CARRIES THE SAMPLE DRIVER PACKAGES of tests/data: set BRELLAN_INF_DIR to the" \
+    "product's driver-package folder. It must not ship."
+fi
 if [ "$test_signed" -eq 1 ]; then
   echo "THIS RELEASE IS TEST-SIGNED with a throwaway CA ($dir/ca.pem) and timestamp authority" \
     "($dir/tsa-ca.pem). It must not ship."

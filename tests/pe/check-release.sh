@@ -17,6 +17,7 @@ unset BRELLAN_SIGN_PKCS12 BRELLAN_SIGN_PASSWORD BRELLAN_SIGN_URL BRELLAN_SIGN_TI
 unset BRELLAN_SIGN_PKCS11_MODULE BRELLAN_SIGN_PKCS11_KEY BRELLAN_SIGN_CERTS BRELLAN_SIGN_PIN
 log=$("$source_dir/scripts/release.sh" "$out" 2>&1) || { echo "FAIL: release.sh failed"; echo "$log"; exit 1; }
 check "the release says it is test-signed" grep -q 'TEST-SIGNED' <<<"$log"
+check "and that it carries the sample driver packages" grep -q 'CARRIES THE SAMPLE DRIVER PACKAGES' <<<"$log"
 check "the token reports the signing key made there and never extractable" \
   grep -Eq '^ +Access: +sensitive, always sensitive, never extractable, local$' <<<"$log"
 

@@ -2,8 +2,9 @@
 # Signs a release the ways a vendor does. With a hardware token: through a SoftHSM2 token that
 # this check sets up itself, named to the release script by BRELLAN_SIGN_PKCS11_* alone; each
 # file verifies against the token's CA; a wrong PIN stops the script with a message that says so
-# and leaves no release; the PIN shows nowhere in the output. With a PKCS#12 file: the release
-# verifies too.
+# and leaves no release; the PIN shows nowhere in the output. With a PKCS#12 file: a missing
+# password stops it before it builds; the release verifies too, around a vendor's own driver
+# packages, which the package carries exactly; a named file missing from them stops the build.
 #   check-vendor-release.sh SOURCE_DIR
 set -uo pipefail
 source_dir=$1
@@ -32,12 +33,41 @@ check "a wrong PIN stops the release" test $? -ne 0
 check "and says the token refused the PIN" grep -q 'the token refused the PIN' <<<"$refused"
 check "and leaves no release" test ! -e "$work/refused" -a ! -e "$work/refused.partial"
 check "the PIN shows nowhere in the output" lacks "$pin" "$log$refused"
-# A key in a PKCS#12 file, from the same CA.
+# A key in a PKCS#12 file, from the same CA, around a vendor's own driver packages: the samples'
+# files with other bytes, and a file that no INF names.
 test_certificate "$work" file-signer "Brellan vendor file check" ca "$TEST_SIGNER_EXTENSIONS"
 openssl pkcs12 -export -inkey "$work/file-signer.key" -in "$work/file-signer.pem" -certfile "$work/ca.pem" \
   -passout pass:check -out "$work/signer.p12"
 unset BRELLAN_SIGN_PKCS11_MODULE
-pkcs12_log=$(BRELLAN_SIGN_PKCS12=$work/signer.p12 BRELLAN_SIGN_PASSWORD=check "$source_dir/scripts/release.sh" "$work/pkcs12" 2>&1)
+vendor=$work/vendor-packages
+cp -r "$source_dir/tests/data" "$vendor"
+find "$vendor" -type f -exec sh -c 'printf "; vendor build\r\n" >>"$1"' _ {} \;
+echo "named by no INF" >"$vendor/notes.txt"
+release() { BRELLAN_SIGN_PKCS12=$work/signer.p12 BRELLAN_INF_DIR=$vendor "$source_dir/scripts/release.sh" "$@" 2>&1; }
+
+nopass=$(release "$work/nopass")
+check "a PKCS#12 file without its password stops the release" test $? -ne 0
+check "before building, naming BRELLAN_SIGN_PASSWORD" grep -q 'needs a password: set BRELLAN_SIGN_PASSWORD' <<<"$nopass"
+check "nothing was built for it" lacks "=== building" "$nopass"
+
+mv "$vendor/amd64/BrellanCoInst.dll" "$work/"
+broken=$(BRELLAN_SIGN_PASSWORD=check release "$work/broken")
+check "a folder lacking a per-platform source file stops the release" test $? -ne 0 -a ! -e "$work/broken"
+check "naming the INF, its line and the file" grep -q 'brellan.inf, line [0-9]*: source file amd64.BrellanCoInst.dll is missing' <<<"$broken"
+mv "$work/BrellanCoInst.dll" "$vendor/amd64/"
+mv "$vendor/brellan.cat" "$work/"
+configure=$(cd "$source_dir" && cmake --preset release -B "$work/build" -DBRELLAN_INF_DIR="$vendor" 2>&1)
+check "a folder lacking a catalog stops the build's configure" test $? -ne 0
+check "naming the catalog" grep -q 'brellan.inf, line [0-9]*: catalog brellan.cat is missing' <<<"$configure"
+mv "$work/brellan.cat" "$vendor/"
+
+pkcs12_log=$(BRELLAN_SIGN_PASSWORD=check release "$work/pkcs12")
 check "a PKCS#12 key signs the release" verifies -CAfile "$work/ca.pem" -in "$work/pkcs12/BrellanFlashwrightSetup.exe"
-[ "$fail" -eq 0 ] || printf '%s\n%s\n%s\n' "$log" "$refused" "$pkcs12_log"
+check "the release names the vendor's folder" grep -qF "the driver packages of $vendor, as" <<<"$pkcs12_log"
+check "and does not call it the samples" lacks "SAMPLE" "$pkcs12_log"
+7z x -y -o"$work/unpacked" "$work/pkcs12/BrellanFlashwrightSetup.exe" >/dev/null 2>&1
+placed="$work/unpacked/C:/Program Files/Quillmere/Brellan Flashwright Installer"
+check "the signed package carries that folder's driver packages, byte for byte" diff -r -x notes.txt "$vendor" "$placed"
+check "and not the file that no INF names" test ! -e "$placed/notes.txt"
+[ "$fail" -eq 0 ] || printf '%s\n%s\n%s\n%s\n%s\n%s\n' "$log" "$refused" "$nopass" "$broken" "$configure" "$pkcs12_log"
 exit $fail
