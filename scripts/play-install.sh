@@ -83,10 +83,13 @@ unseen=1 install /S || true
 session run reg delete "$device_key" /f >/dev/null 2>&1
 
 echo
-echo "=== 2. A clean machine, with the installer's window: expect exit code 0, both copies staged"
+echo "=== 2. A clean machine, with the installer's window: expect exit code 0, both copies staged, and"
+echo "===    the sample driver packages (INFs, catalogs, a co-installer per platform) in the install folder"
 before=$(snapshot)
 install || true
 show_changes "$before"
+echo "  the install folder holds:"
+(cd "$folder" && find . -type f -printf '%P\n' | sort | sed 's/^/    /')
 keep_shot 1 installer-window
 keep_shot 2 installing-notice
 
