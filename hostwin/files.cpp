@@ -1,8 +1,9 @@
-// KERNEL32's file calls: open, read, long paths, the Windows directory and deletion, on a drive C:
-// that lies below a temporary folder, with faults that tests script. Error codes and refusals
+// KERNEL32's file calls: open, read, write, long paths, the Windows directory, folders, attributes
+// and deletion, on a drive C: that lies below a temporary folder, with faults that tests script. Error codes and refusals
 // follow what Wine gives (a read-only file or a folder cannot be deleted, even by root).
 #include "shared.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -129,16 +130,24 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
         Record(FileEvent::Open, path, error);
         return INVALID_HANDLE_VALUE;
     };
-    if (access != GENERIC_READ || disposition != OPEN_EXISTING || (share & FILE_SHARE_READ) == 0)
-        return refuse(ERROR_INVALID_PARAMETER);
+    // Reading: an existing file, shared for reading. Writing: a file created, replaced or
+    // appended to.
+    int mode = 0;
+    if (access == GENERIC_READ && disposition == OPEN_EXISTING && (share & FILE_SHARE_READ) != 0) mode = O_RDONLY;
+    else if (access == GENERIC_WRITE && disposition == CREATE_NEW) mode = O_WRONLY | O_CREAT | O_EXCL;
+    else if (access == GENERIC_WRITE && disposition == CREATE_ALWAYS) mode = O_WRONLY | O_CREAT | O_TRUNC;
+    else if (access == FILE_APPEND_DATA && disposition == OPEN_ALWAYS) mode = O_WRONLY | O_CREAT | O_APPEND;
+    else return refuse(ERROR_INVALID_PARAMETER);
     if (g_files->failOpen.count(key)) return refuse(g_files->failOpen[key]);
     if (g_files->held.count(key)) return refuse(ERROR_SHARING_VIOLATION);
     std::string host = MapPath(path);
     struct stat st;
-    if (stat(host.c_str(), &st) != 0) return refuse(MissingError(host));
-    if (S_ISDIR(st.st_mode)) return refuse(ERROR_ACCESS_DENIED);
-    int fd = open(host.c_str(), O_RDONLY);
-    if (fd < 0) return refuse(ERROR_ACCESS_DENIED);
+    bool exists = stat(host.c_str(), &st) == 0;
+    if (!exists && mode == O_RDONLY) return refuse(MissingError(host));
+    if (exists && S_ISDIR(st.st_mode)) return refuse(ERROR_ACCESS_DENIED);
+    if (exists && (mode & O_EXCL)) return refuse(ERROR_FILE_EXISTS);
+    int fd = open(host.c_str(), mode, 0644);
+    if (fd < 0) return refuse(errno == ENOENT ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED);
     Record(FileEvent::Open, path, 0);
     SetLastError(0);
     Handle h{Handle::File};
@@ -213,4 +222,55 @@ BOOL DeleteFileW(LPCWSTR path)
     if (S_ISDIR(st.st_mode) || !(st.st_mode & S_IWUSR)) return record(ERROR_ACCESS_DENIED);
     if (unlink(host.c_str()) != 0) return record(ERROR_ACCESS_DENIED);
     return record(0);
+}
+
+BOOL WriteFile(HANDLE file, const void *buffer, DWORD cbToWrite, LPDWORD cbWritten, LPOVERLAPPED overlapped)
+{
+    Guard lock(g_lock);
+    if (cbWritten) *cbWritten = 0;
+    Handle *h = FindHandle(file, Handle::File);
+    if (h == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    if (overlapped != nullptr || cbWritten == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    ssize_t put = write(h->fd, buffer, cbToWrite);
+    if (put < 0) return Fail(ERROR_ACCESS_DENIED);
+    *cbWritten = (DWORD)put;
+    return TRUE;
+}
+
+BOOL FlushFileBuffers(HANDLE file)
+{
+    Guard lock(g_lock);
+    Handle *h = FindHandle(file, Handle::File);
+    if (h == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    return fsync(h->fd) == 0 ? TRUE : Fail(ERROR_ACCESS_DENIED);
+}
+
+BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security)
+{
+    Guard lock(g_lock);
+    (void)security;
+    std::string host = MapPath(path);
+    if (mkdir(host.c_str(), 0755) == 0) return TRUE;
+    return Fail(errno == EEXIST ? ERROR_ALREADY_EXISTS : errno == ENOENT ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED);
+}
+
+BOOL RemoveDirectoryW(LPCWSTR path)
+{
+    Guard lock(g_lock);
+    std::string host = MapPath(path);
+    if (rmdir(host.c_str()) == 0) return TRUE;
+    return Fail(errno == ENOTEMPTY ? ERROR_DIR_NOT_EMPTY : errno == ENOENT ? MissingError(host) : ERROR_ACCESS_DENIED);
+}
+
+DWORD GetFileAttributesW(LPCWSTR path)
+{
+    Guard lock(g_lock);
+    std::string host = MapPath(path);
+    struct stat st;
+    if (stat(host.c_str(), &st) != 0) {
+        SetLastError(MissingError(host));
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    if (S_ISDIR(st.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
+    return (st.st_mode & S_IWUSR) ? FILE_ATTRIBUTE_ARCHIVE : FILE_ATTRIBUTE_READONLY;
 }

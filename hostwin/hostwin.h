@@ -102,5 +102,13 @@ struct CopyCall {
     bool componentNull;
 };
 std::vector<CopyCall> CopyCalls();
+// A device uses the INF store's copy `infName`: SetupUninstallOEMInfW refuses it with
+// ERROR_INF_IN_USE_BY_DEVICES unless forced.
+void UseByDevice(const std::wstring &infName);
+struct UninstallCall {
+    std::wstring infName;
+    DWORD flags;
+};
+std::vector<UninstallCall> UninstallCalls();
 
 }  // namespace hostwin

@@ -74,8 +74,11 @@ typedef struct _WIN32_FIND_DATAW {
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_NO_MORE_FILES 18L
 #define ERROR_SHARING_VIOLATION 32L
+#define ERROR_FILE_EXISTS 80L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_DIR_NOT_EMPTY 145L
+#define ERROR_ALREADY_EXISTS 183L
 #define ERROR_INVALID_WINDOW_HANDLE 1400L
 
 #define WAIT_OBJECT_0 0u
@@ -86,8 +89,15 @@ typedef struct _WIN32_FIND_DATAW {
 #define KEY_ALL_ACCESS 0xF003Fu
 
 #define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define FILE_APPEND_DATA 0x4u
 #define FILE_SHARE_READ 0x1u
+#define CREATE_NEW 1u
+#define CREATE_ALWAYS 2u
 #define OPEN_EXISTING 3u
+#define OPEN_ALWAYS 4u
+#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
+#define FILE_ATTRIBUTE_NORMAL 0x80u
 #define FILE_ATTRIBUTE_READONLY 0x1u
 #define FILE_ATTRIBUTE_DIRECTORY 0x10u
 #define FILE_ATTRIBUTE_ARCHIVE 0x20u
@@ -118,6 +128,11 @@ BOOL FindClose(HANDLE search);
 DWORD GetLongPathNameW(LPCWSTR path, LPWSTR buffer, DWORD cchBuffer);
 UINT GetWindowsDirectoryW(LPWSTR buffer, UINT cchBuffer);
 BOOL DeleteFileW(LPCWSTR path);
+BOOL WriteFile(HANDLE file, const void *buffer, DWORD cbToWrite, LPDWORD cbWritten, LPOVERLAPPED overlapped);
+BOOL FlushFileBuffers(HANDLE file);
+BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security);
+BOOL RemoveDirectoryW(LPCWSTR path);
+DWORD GetFileAttributesW(LPCWSTR path);
 
 void Sleep(DWORD milliseconds);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);

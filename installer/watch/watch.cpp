@@ -3,11 +3,10 @@
 // Everything the watch does goes into the package's log, one line each.
 #include "setup_watch.h"
 
+#include "setup_log.h"
 #include "wide_text.h"
 
 #include <windows.h>
-#include <stdarg.h>
-#include <stdio.h>
 
 static const DWORD kPollMs = 50;
 static const int kMaxBoxes = 16;               // a program shows one modal box at a time
@@ -16,7 +15,7 @@ static const size_t kCchClass = 8;             // "#32770" and room to tell a lo
 static const int kBoxTextId = 0xFFFF;          // the message text's control in a message box
 static const size_t kCchBoxText = 1024;
 static const size_t kCchQuoted = kCchBoxText * 6 + 3;   // every character escaped, and the quotes
-static const size_t kCchLogLine = kCchQuoted + 64;
+static_assert(kCchQuoted + 64 <= kCchLogLine, "a quoted box text and its label fit one log line");
 static const UINT kBoxQueryMs = 1000;          // a box that does not answer within this is hung
 static const size_t kCchCommandLine = MAX_PATH + 3;
 static const wchar_t kQuote[] = L"\"";
@@ -36,41 +35,6 @@ struct BoxTable {
     int count;
     TrackedBox boxes[kMaxBoxes];
 };
-
-// Appends one line, as ASCII (everything logged is ASCII or quoted; anything else becomes '?').
-// A log that cannot be written never stops the watch.
-static void LogLine(HANDLE log, const wchar_t *line)
-{
-    if (log == INVALID_HANDLE_VALUE) return;
-    char bytes[kCchLogLine + 2];
-    size_t cb = 0;
-    for (; *line != 0 && cb < kCchLogLine; ++line) bytes[cb++] = (*line < 0x80) ? (char)*line : '?';
-    bytes[cb++] = '\r';
-    bytes[cb++] = '\n';
-    DWORD cbWritten = 0;
-    (void)WriteFile(log, bytes, (DWORD)cb, &cbWritten, NULL);
-}
-
-// Formats one line and appends it. msvcrt leaves a line it had to cut unterminated: the last
-// character is always the terminator here.
-static void LogFormatted(HANDLE log, const wchar_t *format, ...)
-{
-    wchar_t line[kCchLogLine];
-    va_list args;
-    va_start(args, format);
-    (void)vswprintf(line, kCchLogLine, format, args);
-    va_end(args);
-    line[kCchLogLine - 1] = 0;
-    LogLine(log, line);
-}
-
-// The log, opened for appending while others may read it: the package holds it closed while a
-// program runs. INVALID_HANDLE_VALUE when there is none.
-static HANDLE OpenLog(const wchar_t *path)
-{
-    if (path == NULL) return INVALID_HANDLE_VALUE;
-    return CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-}
 
 // Whether the window station this process runs in is one a person can see. A deployment service
 // runs installers in a station without WSF_VISIBLE. When the flags cannot be read, a person may
@@ -222,7 +186,7 @@ int RunWatch(const WatchOptions *options)
 {
     const wchar_t *programName = ProgramName(options->program);
     wchar_t commandLine[kCchCommandLine] = L"";
-    HANDLE log = OpenLog(options->logPath);
+    HANDLE log = OpenSetupLog(options->logPath);
     DWORD result = kWatchNotStarted;
     STARTUPINFOW startup;
     PROCESS_INFORMATION process = {NULL, NULL, 0, 0};

@@ -63,6 +63,23 @@ std::vector<std::wstring> TempStoreTest::Deletions()
     return deleted;
 }
 
+std::map<std::string, std::string> TempStoreTest::Tree(const std::wstring &folder)
+{
+    std::map<std::string, std::string> tree;
+    std::filesystem::path host = hostwin::HostPath(folder);
+    if (!std::filesystem::is_directory(host)) return tree;
+    for (const auto &entry : std::filesystem::recursive_directory_iterator(host)) {
+        std::string relative = std::filesystem::relative(entry.path(), host).string();
+        if (entry.is_directory()) {
+            tree[relative + "/"] = "";
+            continue;
+        }
+        std::ifstream in(entry.path(), std::ios::binary);
+        tree[relative] = std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    return tree;
+}
+
 std::string Filler(size_t cb, char c) { return std::string(cb, c); }
 
 std::string Utf16(const std::string &ascii, bool bigEndian, bool withMark)

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 
 class TempStoreTest : public ::testing::Test {
@@ -22,6 +23,9 @@ protected:
     std::vector<DWORD> ReadsOf(const std::wstring &path);
     int OpensOf(const std::wstring &path);
     std::vector<std::wstring> Deletions();   // successful ones, in order
+    // Every file under a Windows folder, by its path relative to it, with its bytes; folders as
+    // "path/" with no bytes. Empty when the folder does not exist.
+    std::map<std::string, std::string> Tree(const std::wstring &folder);
 
     static const std::wstring kInf;   // L"C:\\Windows\\inf\\"
     std::string root_;

@@ -1,0 +1,173 @@
+// SetupRollback over the stand-in: what it keeps before DriverPrep's purge, and what a rollback
+// leaves of the INF store and the install folder after a run that failed.
+#include "driverprep.h"
+#include "install_layout.h"
+#include "setup_rollback.h"
+#include "temp_store.h"
+
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+const std::string kNamesDevice = "[Version]\r\nSignature=\"$Windows NT$\"\r\n[Models]\r\n%Dev%=Install," + kDeviceId + "\r\n";
+const std::string kNewDriver = kNamesDevice + "; the run's version\r\n";
+const std::string kTool = "[Version]\r\nSignature=\"$Windows NT$\"\r\n; the tool\r\n";
+const std::wstring kFolder = kInstallFolder;
+const std::wstring kLog = L"C:\\setup.log";
+
+class Rollback : public TempStoreTest {
+protected:
+    void SetUp() override
+    {
+        TempStoreTest::SetUp();
+        MakeFolder(L"C:\\Program Files");
+    }
+    int Run(std::vector<std::wstring> args)
+    {
+        std::wstring logArg = L"/log=" + kLog;
+        args.insert(args.begin(), L"SetupRollback.exe");
+        args.push_back(logArg);
+        std::vector<wchar_t *> argv;
+        for (std::wstring &arg : args) argv.push_back(&arg[0]);
+        RollbackOptions options;
+        if (!ParseRollbackOptions((int)argv.size(), argv.data(), &options)) return kRollbackBadArguments;
+        return options.keep ? KeepMachineState(&options) : RollBackMachineState(&options);
+    }
+    int Keep() { return Run({L"/keep", L"/version=0.9.0", L"/place=brellan.inf", L"/place=amd64\\co.dll"}); }
+    std::string Log()
+    {
+        std::ifstream in(hostwin::HostPath(kLog), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    // The staging of a run: PkgStage's copies, one under the lowest free name.
+    void Stage()
+    {
+        PutInf(L"oem3.inf", kNewDriver);   // the name DriverPrep freed
+        PutInf(L"oem3.pnf", "precompiled new");
+        PutInf(L"oem9.inf", kTool);
+        PutInf(L"oem9.pnf", "precompiled tool");
+    }
+};
+
+// An earlier driver's copy, purged, and its name reused by the run's copy; a copy of the tool
+// beside it; a copy that was there before and names another device stays. All of it goes back.
+TEST_F(Rollback, FailedRunLeavesTheStoreAsItFoundIt)
+{
+    PutInf(L"oem3.inf", kNamesDevice);
+    PutInf(L"oem3.pnf", "precompiled old");
+    PutInf(L"oem5.inf", kTool);
+    PutInf(L"setupapi.dev.log", "log");
+    const auto before = Tree(L"C:\\Windows\\inf");
+    ASSERT_EQ(kRollbackDone, Keep());
+    PurgeStaleInfs();
+    ASSERT_FALSE(Exists(kInf + L"oem3.inf"));
+    Stage();
+
+    EXPECT_EQ(kRollbackDone, Run({L"/rollback"}));
+    EXPECT_EQ(before, Tree(L"C:\\Windows\\inf"));
+    EXPECT_FALSE(Exists(kRollbackFolder));
+    std::vector<std::wstring> uninstalled;
+    for (const hostwin::UninstallCall &call : hostwin::UninstallCalls()) {
+        EXPECT_EQ(0u, call.flags);
+        uninstalled.push_back(call.infName);
+    }
+    EXPECT_EQ(std::vector<std::wstring>({L"oem9.inf", L"oem3.inf"}), uninstalled) << "the new copies, then the reused name";
+    const std::string log = Log();
+    for (const char *line : {"removed C:\\Windows\\inf\\oem9.inf, staged by the run", "removed C:\\Windows\\inf\\oem3.inf, staged by the run",
+                             "put back C:\\Windows\\inf\\oem3.inf", "put back C:\\Windows\\inf\\oem3.pnf", "rolled back (files put back: 2, copies removed: 2)"})
+        EXPECT_NE(std::string::npos, log.find(line)) << line << "\n" << log;
+}
+
+TEST_F(Rollback, CopyADeviceUsesStaysAndTheRollbackSaysSo)
+{
+    PutInf(L"oem3.inf", kNamesDevice);
+    ASSERT_EQ(kRollbackDone, Keep());
+    PurgeStaleInfs();
+    Stage();
+    hostwin::UseByDevice(L"oem3.inf");
+
+    EXPECT_EQ(kRollbackIncomplete, Run({L"/rollback"}));
+    EXPECT_FALSE(Exists(kInf + L"oem9.inf"));
+    EXPECT_EQ(kNewDriver, Tree(L"C:\\Windows\\inf")["oem3.inf"]) << "the device's new copy stays";
+    EXPECT_NE(std::string::npos, Log().find("left C:\\Windows\\inf\\oem3.inf: a device already uses it")) << Log();
+    EXPECT_FALSE(Exists(kRollbackFolder));
+}
+
+// The install folder: a file that stood there is back with its bytes, the run's new files and the
+// folders made for them are gone; a folder that did not exist goes too.
+TEST_F(Rollback, InstallFolderIsAsTheRunFoundIt)
+{
+    for (bool existed : {true, false}) {
+        SCOPED_TRACE(existed ? "the folder held an earlier version" : "no folder before");
+        std::filesystem::remove_all(hostwin::HostPath(L"C:\\Program Files\\Quillmere"));
+        if (existed) Put(kFolder + L"\\brellan.inf", "earlier");
+        const auto before = Tree(kFolder);
+        ASSERT_EQ(kRollbackDone, Keep());
+        Put(kFolder + L"\\brellan.inf", kNewDriver);
+        Put(kFolder + L"\\amd64\\co.dll", "co-installer");
+        EXPECT_EQ(kRollbackDone, Run({L"/rollback"}));
+        EXPECT_EQ(before, Tree(kFolder));
+        EXPECT_EQ(existed, Exists(kFolder));
+        EXPECT_EQ(existed, Exists(L"C:\\Program Files\\Quillmere")) << "nor the folder above it";
+    }
+}
+
+// Everything DriverPrep's content match can remove is kept: the rollback's own reading of a
+// file's bytes finds the ID wherever DriverPrep finds it.
+TEST_F(Rollback, KeepsEveryCopyThePurgeCanRemove)
+{
+    const std::string far = Filler(16384 - 7) + kDeviceId;   // across the rollback's chunk
+    const struct {
+        const char *name;
+        std::string bytes;
+    } cases[] = {
+        {"8-bit", kNamesDevice},
+        {"across DriverPrep's chunk", Filler(1014) + kDeviceId},
+        {"across the rollback's chunk", far},
+        {"UTF-16LE", Utf16(far, false, true)},
+        {"UTF-16BE", Utf16(kNamesDevice, true, true)},
+        {"8-bit after a byte-order mark", "\xFF\xFE" + kNamesDevice},
+        {"another device", "USB\\VID_8817&PID_3403"},
+        {"lower case", "usb\\vid_8817&pid_3402"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::wstring path = PutInf(L"oem1.inf", c.bytes);
+        EXPECT_EQ(InfMentionsDevice(path.c_str()), BytesNameDevice(path.c_str()));
+    }
+}
+
+TEST_F(Rollback, WithoutAWholeKeepNothingIsTouched)
+{
+    PutInf(L"oem3.inf", kNamesDevice);
+    Put(std::wstring(kRollbackFolder) + L"\\store-names", "cut off while keeping");
+    const auto before = Tree(L"C:\\");
+    EXPECT_EQ(kRollbackDone, Run({L"/rollback"}));
+    auto after = Tree(L"C:\\");
+    for (const char *gone : {"Program Files/Quillmere/Brellan Flashwright Setup Rollback/",
+                             "Program Files/Quillmere/Brellan Flashwright Setup Rollback/store-names"})
+        EXPECT_EQ(1u, before.count(gone) - after.count(gone)) << gone;
+    EXPECT_EQ(kNamesDevice, after["Windows/inf/oem3.inf"]);
+    EXPECT_TRUE(hostwin::UninstallCalls().empty());
+
+    // A keep refuses a rollback folder it did not make itself.
+    Put(std::wstring(kRollbackFolder) + L"\\planted", "");
+    EXPECT_EQ(kRollbackIncomplete, Keep());
+    EXPECT_TRUE(Exists(std::wstring(kRollbackFolder) + L"\\planted"));
+}
+
+TEST_F(Rollback, CommandLineIsRefusedWhenNotWellFormed)
+{
+    const std::vector<std::vector<std::wstring>> refused = {
+        {L"/undo"}, {L"/rollback", L"/place=brellan.inf"}, {L"/keep", L"/place=..\\x"}, {L"/keep", L"/place=C:\\x"},
+        {L"/keep", L"/place=\\x"}, {L"/keep", L"/place=a\\\\b"}, {L"/keep", L"/place="}, {L"/keep", L"/log="},
+    };
+    for (const auto &args : refused) {
+        SCOPED_TRACE(::testing::PrintToString(args[args.size() - 1]));
+        EXPECT_EQ(kRollbackBadArguments, Run(args));
+    }
+    EXPECT_FALSE(Exists(kRollbackFolder));
+}
+
+}  // namespace
