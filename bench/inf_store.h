@@ -76,4 +76,18 @@ inline InfFile MakeInfFile(int index)
 
 inline std::wstring InfName(int index) { return L"oem" + std::to_wstring(kFirstOem + index) + L".inf"; }
 
+// Copy `index` of a store of stale 8 KiB copies (the whole-install figures): 1% name the device.
+const size_t kCbStaleCopy = 8 * 1024;
+inline std::string MakeStaleCopy(int index)
+{
+    std::string text = "[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=USB\r\nDriverVer=01/01/2024,0.1.0.0\r\n[Models]\r\n";
+    if (index % 100 == 37) text += "%Brellan%=Install," + std::string(kDeviceId) + "\r\n";
+    for (int line = 0; text.size() < kCbStaleCopy; ++line) {
+        char entry[64];
+        snprintf(entry, sizeof entry, "%%Dev%d%%=Install,USB\\VID_1234&PID_%04X&REV_%04d\r\n", line, index % 0xFFFF, line);
+        text += entry;
+    }
+    return text.substr(0, kCbStaleCopy);
+}
+
 }  // namespace bench

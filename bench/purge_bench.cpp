@@ -3,6 +3,8 @@
 // open, read and close every oem*.inf through the same Win32 calls (in 1024-byte chunks, and in
 // one read per file, for context). Runs in a throwaway Wine prefix (or a disposable Windows VM).
 //   purge_bench.exe [--make-store] [ROUNDS]
+//   purge_bench.exe --stale-store COUNT   (only makes a store of COUNT stale 8 KiB copies with
+//                                           twins, for timing whole installs on it)
 #include "driverprep.h"
 #include "harness.h"
 #include "inf_store.h"
@@ -25,6 +27,30 @@ bool MakeStore(bool all)
         std::wstring path = InfDir() + bench::InfName(i);
         if (!all && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) continue;
         if (!harness::WriteFileBytes(path, bench::MakeInfFile(i).bytes)) return false;
+    }
+    return true;
+}
+
+// Makes the store a whole install is timed on: `count` stale 8 KiB copies with twins, written
+// where missing; the copies an earlier run staged (below oem100) removed. The setup package's
+// INF names are taken, so that Wine names its copies oemN as Windows does.
+bool MakeStaleStore(int count)
+{
+    std::wstring dir = InfDir();
+    for (const wchar_t *name : {L"flashwright.inf", L"brellan.inf"})
+        if (GetFileAttributesW((dir + name).c_str()) == INVALID_FILE_ATTRIBUTES &&
+            !harness::WriteFileBytes(dir + name, "[Version]\r\nSignature=\"$Windows NT$\"\r\n; takes the name\r\n"))
+            return false;
+    for (int i = 0; i < bench::kFirstOem; ++i) {
+        std::wstring stem = dir + L"oem" + std::to_wstring(i);
+        DeleteFileW((stem + L".inf").c_str());
+        DeleteFileW((stem + L".pnf").c_str());
+    }
+    for (int i = 0; i < count; ++i) {
+        std::wstring path = dir + bench::InfName(i);
+        if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) continue;
+        if (!harness::WriteFileBytes(path, bench::MakeStaleCopy(i)) ||
+            !harness::WriteFileBytes(path.substr(0, path.size() - 4) + L".pnf", "precompiled")) return false;
     }
     return true;
 }
@@ -82,6 +108,7 @@ int wmain(int argc, wchar_t **argv)
         fwprintf(stderr, L"refusing to run: %ls (see scripts/wine-session.sh)\n", why.c_str());
         return 2;
     }
+    if (argc > 2 && wcscmp(argv[1], L"--stale-store") == 0) return MakeStaleStore(_wtoi(argv[2])) ? 0 : 1;
     int first = 1;
     bool makeOnly = argc > 1 && wcscmp(argv[1], L"--make-store") == 0;
     if (makeOnly) first = 2;

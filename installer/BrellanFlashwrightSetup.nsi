@@ -6,12 +6,15 @@
 ;   code, a file not written); 1618 another package is running; 1639 a switch is not valid.
 ;   1 and 2 stay NSIS's own: cancelled by the user, aborted (also: not run as an administrator).
 ; Each program runs under SetupWatch (watch/), which under /S answers a box left open and ends a
-; program that hangs, so an unattended install always ends by itself. The log goes to the
-; user's temporary folder, or where /LOG= says.
+; program that hangs, so an unattended install always ends by itself. Before DriverPrep runs,
+; SetupRollback (rollback/) keeps what the run may change; a run that does not end with 0 puts it
+; all back, and a run cut off is put back by the next one. The log goes to the user's temporary
+; folder, or where /LOG= says.
 ;
 ; Built by CMake (installer/CMakeLists.txt) as
 ;   makensis -NOCD -DTARGET=x86-unicode|amd64-unicode -DVERSION=1.0.0 -DPROGRAM_DIR=<SetupWatch.exe,
-;            DriverPrep.exe, PkgStage.exe> -DDRIVER_FILES=<driver-files.nsh> -DOUTFILE=<setup.exe> this.nsi
+;            SetupRollback.exe, DriverPrep.exe, PkgStage.exe> -DDRIVER_FILES=<driver-files.nsh>
+;            -DOUTFILE=<setup.exe> this.nsi
 ; where driver_package.py writes driver-files.nsh from the driver-package folder: the two INFs and
 ; every file they name.
 
@@ -35,6 +38,13 @@ Target ${TARGET}
 !searchparse /file "${WATCH}" `kMaxWatchSeconds = ` MAX_BOX_TIMEOUT `;`
 !define /math WATCH_ANSWERED_WENT_ON ${WATCH_ANSWERED} + 1
 !searchparse /file "${__FILEDIR__}/../driverprep/notice.cpp" `kNoticeTitle[] = L"` NOTICE_TITLE `";`
+; Where and how SetupRollback keeps what a run may change, from its header.
+!define ROLLBACK "${__FILEDIR__}/rollback/setup_rollback.h"
+!searchparse /file "${ROLLBACK}" `kRollbackDone = ` ROLLBACK_DONE `;`
+!searchparse /file "${ROLLBACK}" `kRollbackFolder[] = L"` ROLLBACK_FOLDER_ESCAPED `";`
+!searchreplace ROLLBACK_FOLDER "${ROLLBACK_FOLDER_ESCAPED}" "\\" "\"
+!searchparse /file "${ROLLBACK}" `kKeptVersionName[] = L"` KEPT_VERSION `";`
+!searchparse /file "${ROLLBACK}" `kArmedName[] = L"` ARMED `";`
 
 !define EXIT_INSTALLED 0
 !define EXIT_ABORTED 2
@@ -79,30 +89,65 @@ Page instfiles
 Var LogFile
 Var LogPath
 Var WatchOptions   ; what SetupWatch answers and bounds: nothing without /S
-Var Purged         ; 1 once DriverPrep may have purged the earlier copies of the driver
+Var Kept           ; 1 while SetupRollback keeps what this run may change
 
 !macro Log text
   DetailPrint "${text}"
   FileWrite $LogFile "${text}$\r$\n"
 !macroend
 
-; Once DriverPrep may have purged the earlier copies, a run that does not end with 0 can no longer
-; claim the version an earlier run recorded.
-Function ForgetRecordedVersion
-  ${If} $Purged == 1
-    ClearErrors
-    ReadRegStr $1 HKLM "${DETECTION_KEY}" "${DETECTION_VALUE}"
-    ${IfNot} ${Errors}
+; Runs SetupRollback from the installer's own folder with `args` and leaves its exit code in $0,
+; or "none" when it could not be started. It shows nothing and waits on nothing but the file
+; system, so it runs without the watch; it appends its lines to the log meanwhile.
+!macro RunRollback args
+  FileClose $LogFile
+  ClearErrors
+  ExecWait `"$PLUGINSDIR\SetupRollback.exe" ${args} "/log=$LogPath"` $0
+  ${If} ${Errors}
+    StrCpy $0 "none"
+  ${EndIf}
+  FileOpen $LogFile "$LogPath" a
+  FileSeek $LogFile 0 END
+!macroend
+
+; Puts back what the rollback folder keeps, this run's or one cut off, then the detection value as
+; that run found it. When something could not be put back the value is removed instead: what it
+; claims may no longer be true.
+Function PutBackKeptState
+  ClearErrors
+  FileOpen $R6 "${ROLLBACK_FOLDER}\${KEPT_VERSION}" r
+  ${If} ${Errors}
+    StrCpy $R7 0
+  ${Else}
+    FileReadUTF16LE $R6 $R5
+    FileClose $R6
+    StrCpy $R7 1
+  ${EndIf}
+  !insertmacro RunRollback "/rollback"
+  ${If} $0 == ${ROLLBACK_DONE}
+    ${If} $R7 == 1
+      WriteRegStr HKLM "${DETECTION_KEY}" "${DETECTION_VALUE}" $R5
+    ${Else}
       DeleteRegValue HKLM "${DETECTION_KEY}" "${DETECTION_VALUE}"
-      !insertmacro Log "removed the recorded version $1: earlier copies of the driver may be gone"
     ${EndIf}
+    !insertmacro Log "put back what the run changed: the machine is as the run found it"
+  ${Else}
+    DeleteRegValue HKLM "${DETECTION_KEY}" "${DETECTION_VALUE}"
+    !insertmacro Log "not everything the run changed could be put back (see above; result: $0): removed the recorded version"
+  ${EndIf}
+FunctionEnd
+
+Function RollBackThisRun
+  ${If} $Kept == 1
+    StrCpy $Kept 0
+    Call PutBackKeptState
   ${EndIf}
 FunctionEnd
 
 ; Logs the outcome, tells the user when no program has, and ends the installer with `code`.
 !macro Finish code text
   !if ${code} != ${EXIT_INSTALLED}
-    Call ForgetRecordedVersion
+    Call RollBackThisRun
   !endif
   !insertmacro Log "${text} (exit code ${code})"
   FileClose $LogFile
@@ -203,26 +248,64 @@ Function .onInit
   SetRegView 64
 FunctionEnd
 
+; A run cut off (killed, the power gone) after it began to change the machine left its kept state
+; armed: that run is put back first. One cut off earlier, while keeping, changed nothing.
+Function RepairCutOffRun
+  ${If} ${FileExists} "${ROLLBACK_FOLDER}\${ARMED}"
+    !insertmacro Log "an earlier run was cut off after it began to change the machine: putting back what it changed"
+    Call PutBackKeptState
+  ${ElseIf} ${FileExists} "${ROLLBACK_FOLDER}\*.*"
+    RMDir /r "${ROLLBACK_FOLDER}"
+  ${EndIf}
+FunctionEnd
+
+; Keeps, before DriverPrep runs, what the run may change: the copies DriverPrep may remove, the
+; install folder's files the run replaces, and the detection value.
+Function KeepMachineState
+  ClearErrors
+  ReadRegStr $R5 HKLM "${DETECTION_KEY}" "${DETECTION_VALUE}"
+  ${If} ${Errors}
+    StrCpy $R6 ""
+  ${Else}
+    StrCpy $R6 `"/version=$R5"`
+  ${EndIf}
+  !insertmacro RunRollback `/keep $R6 ${DRIVER_PACKAGE_PLACES}`
+  ${If} $0 != ${ROLLBACK_DONE}
+    !insertmacro Finish ${EXIT_STEP_FAILED} "What the run may change could not be kept (result: $0); nothing was changed."
+  ${EndIf}
+  StrCpy $Kept 1
+FunctionEnd
+
+; A run that ends with 0 lets go of its kept state; until the mark is gone it can still be put back.
+Function LetGoOfKeptState
+  Delete "${ROLLBACK_FOLDER}\${ARMED}"
+  ${If} ${FileExists} "${ROLLBACK_FOLDER}\${ARMED}"
+    !insertmacro Finish ${EXIT_STEP_FAILED} "The kept state in ${ROLLBACK_FOLDER} could not be let go of."
+  ${EndIf}
+  StrCpy $Kept 0
+  RMDir /r "${ROLLBACK_FOLDER}"
+FunctionEnd
+
 Section "Driver steps"
   ; The programs run from a folder of the installer's own, never from where it was started.
   InitPluginsDir
   SetOutPath "$PLUGINSDIR"
   ClearErrors
   File "${PROGRAM_DIR}/SetupWatch.exe"
+  File "${PROGRAM_DIR}/SetupRollback.exe"
   File "${PROGRAM_DIR}/DriverPrep.exe"
   File "${PROGRAM_DIR}/PkgStage.exe"
   ${If} ${Errors}
     !insertmacro Finish ${EXIT_STEP_FAILED} "The setup programs could not be unpacked to $PLUGINSDIR."
   ${EndIf}
 
+  Call RepairCutOffRun
+  Call KeepMachineState
+
   !insertmacro RunProgram "DriverPrep.exe" '"/closes-itself=${NOTICE_TITLE}"'
   ${If} $0 == 0
   ${OrIf} $0 == ${WATCH_ANSWERED}
     !insertmacro Finish ${EXIT_DEVICE_RECORDED} "A Brellan device is still recorded; nothing was installed."
-  ${EndIf}
-  ${If} $0 != "none"
-  ${AndIf} $0 != ${WATCH_NOT_STARTED}
-    StrCpy $Purged 1
   ${EndIf}
   ${If} $0 == ${WATCH_ANSWERED_WENT_ON}
     !insertmacro Log "DriverPrep could not read an entry of the INF store and went on: a stale copy of the driver may have stayed."
@@ -258,6 +341,7 @@ Section "Driver steps"
   ${If} ${Errors}
     !insertmacro Finish ${EXIT_STEP_FAILED} "The installed version could not be recorded in HKLM\${DETECTION_KEY}."
   ${EndIf}
+  Call LetGoOfKeptState
   !insertmacro Log "recorded version ${VERSION} in HKLM\${DETECTION_KEY}"
   !insertmacro Log "installed (exit code ${EXIT_INSTALLED})"
   FileClose $LogFile

@@ -8,7 +8,8 @@ the INF, its line and the file.
     driver_package.py INF_DIR --nsh OUT.nsh --list OUT.txt
 
 OUT.nsh defines the macro PlaceDriverPackageFiles (the File commands that write every file into
-${INSTALL_FOLDER} at its relative path) and DRIVER_PACKAGE_FILES (their names, for the log).
+${INSTALL_FOLDER} at its relative path), DRIVER_PACKAGE_FILES (their names, for the log) and
+DRIVER_PACKAGE_PLACES (the same as SetupRollback's /place= arguments).
 OUT.txt lists them, one "relative\\path<TAB>source path" a line, the INFs first.
 
 The INFs are read as Windows reads them: sections and keys without regard to case, ';' comments
@@ -21,6 +22,7 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 LAYOUT = os.path.join(HERE, "..", "common", "install_layout.h")
+ROLLBACK = os.path.join(HERE, "rollback", "setup_rollback.h")
 # The platforms the package installs on, as INF decorations: CatalogFile.NT<arch> and
 # SourceDisksNames/SourceDisksFiles.<arch>. An undecorated (or ".NT") entry serves both.
 PLATFORMS = ("x86", "amd64")
@@ -258,11 +260,19 @@ def PackageFiles(folder):
         if relative.lower() not in seen:
             seen.add(relative.lower())
             files.append((relative, source))
+    if len(files) > MaxPlacedFiles():
+        raise PackageError("the INFs name %d files; the package places at most %d" % (len(files), MaxPlacedFiles()))
     return files
 
 
+def MaxPlacedFiles(header=ROLLBACK):
+    """How many files SetupRollback can keep track of in the install folder."""
+    with open(header, encoding="utf-8") as text:
+        return int(re.search(r"kMaxPlacedFiles = (\d+);", text.read()).group(1))
+
+
 def NsisString(text):
-    if '"' in text or "\n" in text or "\r" in text:
+    if set(text) & set('"`\r\n'):
         raise PackageError("%s cannot be written into the package's script" % text)
     return text.replace("$", "$$")
 
@@ -270,6 +280,7 @@ def NsisString(text):
 def WriteNsh(files, path):
     lines = ["; Written by installer/driver_package.py: the files of the product's driver packages.",
              "!define DRIVER_PACKAGE_FILES \"%s\"" % NsisString(", ".join(relative for relative, _ in files)),
+             "!define DRIVER_PACKAGE_PLACES `%s`" % " ".join('"/place=%s"' % NsisString(relative) for relative, _ in files),
              "!macro PlaceDriverPackageFiles"]
     folder = None
     for relative, source in files:

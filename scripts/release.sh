@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Makes a release in dist/ (or the folder given): DriverPrep.exe, PkgStage.exe and the setup
-# package's watch SetupWatch.exe from the release preset, BrellanFlashwrightSetup.exe built around
+# package's helpers SetupWatch.exe and SetupRollback.exe from the release preset, BrellanFlashwrightSetup.exe built around
 # those signed programs and the product's driver packages, each signed with Authenticode (SHA-256
 # digest, the product's name and URL, an RFC 3161 timestamp when a server is named), and
-# SHA256SUMS over the four.
+# SHA256SUMS over the five.
 #
 #   scripts/release.sh [OUT_DIR]
 #
@@ -37,7 +37,7 @@ root=$PWD
 out=$(realpath -m "${1:-dist}")
 stage=$out.partial
 product="Brellan Flashwright Installer"
-programs=(DriverPrep.exe PkgStage.exe SetupWatch.exe)
+programs=(DriverPrep.exe PkgStage.exe SetupWatch.exe SetupRollback.exe)
 files=("${programs[@]}" BrellanFlashwrightSetup.exe)
 source scripts/test-signing.sh
 

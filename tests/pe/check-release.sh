@@ -9,7 +9,7 @@
 set -uo pipefail
 source_dir=$1 out=$2
 name="Brellan Flashwright Installer"
-files=(DriverPrep.exe PkgStage.exe SetupWatch.exe BrellanFlashwrightSetup.exe)
+files=(DriverPrep.exe PkgStage.exe SetupWatch.exe SetupRollback.exe BrellanFlashwrightSetup.exe)
 source "$(dirname "${BASH_SOURCE[0]}")/check-lib.sh"
 source "$source_dir/scripts/test-signing.sh"
 
@@ -53,7 +53,7 @@ check "an untimestamped signature no longer verifies 60 days on" refused -CAfile
 check "SHA256SUMS lists the ${#files[@]} files and checks" bash -c "cd '$out' && test \$(wc -l <SHA256SUMS) -eq ${#files[@]} && sha256sum -c --quiet SHA256SUMS"
 mkdir -p "$other/unpacked"
 7z x -y -o"$other/unpacked" "$out/BrellanFlashwrightSetup.exe" >/dev/null 2>&1
-for program in DriverPrep.exe PkgStage.exe SetupWatch.exe; do
+for program in DriverPrep.exe PkgStage.exe SetupWatch.exe SetupRollback.exe; do
   check "the setup package holds the signed $program" cmp -s "$other/unpacked/\$PLUGINSDIR/$program" "$out/$program"
 done
 exit $fail

@@ -24,7 +24,7 @@ export BRELLAN_SIGN_URL=https://quillmere.example/brellan-flashwright
 log=$(BRELLAN_SIGN_PIN=$pin "$source_dir/scripts/release.sh" "$work/dist" 2>&1)
 check "the release signs with the token's key" test $? -eq 0
 check "it is not test-signed" lacks TEST-SIGNED "$log"
-for file in DriverPrep.exe PkgStage.exe SetupWatch.exe BrellanFlashwrightSetup.exe; do
+for file in DriverPrep.exe PkgStage.exe SetupWatch.exe SetupRollback.exe BrellanFlashwrightSetup.exe; do
   check "$file verifies against the token's CA" verifies -CAfile "$work/ca.pem" -in "$work/dist/$file"
 done
 

@@ -458,7 +458,7 @@ RunResult Run(const wchar_t *exeName, const wchar_t *args, const BoxAnswer &answ
     return result;
 }
 
-const std::vector<std::wstring> kPackagePrograms = {L"BrellanFlashwrightSetup.exe", L"SetupWatch.exe",
+const std::vector<std::wstring> kPackagePrograms = {L"BrellanFlashwrightSetup.exe", L"SetupWatch.exe", L"SetupRollback.exe",
                                                      L"DriverPrep.exe", L"PkgStage.exe"};
 
 std::vector<std::wstring> Running(const std::vector<std::wstring> &names, bool end)

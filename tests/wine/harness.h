@@ -116,7 +116,7 @@ RunResult Run(const wchar_t *exeName, const wchar_t *args, const BoxAnswer &answ
 // Which of the programs `names` are running, one entry per process; with `end`, each is also
 // ended.
 std::vector<std::wstring> Running(const std::vector<std::wstring> &names, bool end = false);
-// The setup package's programs: the package, its watch, DriverPrep, PkgStage.
+// The setup package's programs: the package, its watch and rollback, DriverPrep, PkgStage.
 extern const std::vector<std::wstring> kPackagePrograms;
 
 // ---- The setup package ----

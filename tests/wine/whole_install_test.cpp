@@ -205,12 +205,11 @@ TEST_F(Unattended, RecordedDeviceEndsWithThreeByItselfAndLogsTheBox)
     EXPECT_EQ(L"", harness::DescribeChanges(before_, harness::SnapshotInfStore()));
 }
 
-TEST_F(Unattended, RefusedInfEndsWithFourAndNoLongerClaimsTheEarlierVersion)
+TEST_F(Unattended, RefusedInfEndsWithFourAndLogsTheRefusal)
 {
     harness::RunResult run = Deploy(harness::SuiteFile(L"refusing\\BrellanFlashwrightSetup.exe"));
     EXPECT_EQ(4u, run.exitCode);
     EXPECT_TRUE(LogHas(L"  text: \"SetupCopyOEMInf() Failed with error 0x"));
-    EXPECT_EQ(L"", harness::DetectedVersion()) << "DriverPrep purged the store: the earlier version may be gone";
 }
 
 TEST_F(Unattended, CleanMachineEndsWithZeroAndRecordsTheVersionPastAnUnreadableEntry)
@@ -223,6 +222,71 @@ TEST_F(Unattended, CleanMachineEndsWithZeroAndRecordsTheVersionPastAnUnreadableE
     EXPECT_EQ(L"" BRELLAN_VERSION, harness::DetectedVersion());
     EXPECT_EQ(1u, CopiesOf(tool_).size());
     EXPECT_EQ(1u, CopiesOf(device_).size());
+}
+
+// A run that fails once DriverPrep has purged leaves the machine as it found it: every file of the
+// INF store with its bytes, the install folder, the detection value.
+class Rollback : public Unattended {
+protected:
+    void SetUp() override
+    {
+        Unattended::SetUp();
+        // An earlier version's copy naming the device, with its twin, under the lowest name Wine
+        // hands out: the run's first staged copy takes that name once DriverPrep has freed it.
+        earlier_ = harness::InfDir() + L"\\oem0.inf";
+        ASSERT_TRUE(harness::WriteFileBytes(earlier_, device_ + "; an earlier version\r\n"));
+        ASSERT_TRUE(harness::WriteFileBytes(harness::InfDir() + L"\\oem0.pnf", "precompiled"));
+        before_ = harness::SnapshotInfStore();
+    }
+    void ExpectMachineAsItWas(const harness::RunResult &run, DWORD exitCode)
+    {
+        EXPECT_EQ(exitCode, run.exitCode);
+        EXPECT_EQ(L"", harness::DescribeChanges(before_, harness::SnapshotInfStore()));
+        EXPECT_EQ(L"0.9.0", harness::DetectedVersion());
+        EXPECT_TRUE(LogHas(L"put back " + earlier_ + L"\r\n"));
+        EXPECT_TRUE(LogHas(L"the machine is as the run found it"));
+    }
+    harness::RunResult DeployRefusing(const wchar_t *which) { return Deploy(harness::SuiteFile(which)); }
+
+    std::wstring earlier_;
+};
+
+TEST_F(Rollback, RefusedToolInfPutsBackTheEarlierCopy)
+{
+    ExpectMachineAsItWas(DeployRefusing(L"refusing\\BrellanFlashwrightSetup.exe"), 4);
+    EXPECT_FALSE(harness::FileExists(harness::kInstallFolder)) << "the folder the run made is gone";
+}
+
+TEST_F(Rollback, RefusedDeviceInfRemovesTheToolsCopyUnderTheReusedName)
+{
+    ExpectMachineAsItWas(DeployRefusing(L"refusing-device\\BrellanFlashwrightSetup.exe"), 4);
+    EXPECT_TRUE(LogHas(L"removed " + earlier_ + L", staged by the run\r\n"));
+}
+
+TEST_F(Rollback, BlockedInstallFolderPutsBackTheEarlierCopy)
+{
+    ASSERT_TRUE(harness::WriteFileBytes(harness::kInstallFolder, "a file where the folder belongs"));
+    ExpectMachineAsItWas(Deploy(kSetup), 5);
+    std::string blocker;
+    EXPECT_TRUE(harness::ReadFileBytes(harness::kInstallFolder, &blocker) && blocker == "a file where the folder belongs");
+}
+
+// Every program of the package ended at once while PkgStage's refusal waits for a person, as a
+// power cut would: the next run puts back what that one changed before it does its own work.
+TEST_F(Rollback, RunCutOffIsPutBackByTheNext)
+{
+    PROCESS_INFORMATION cut;
+    ASSERT_TRUE(harness::Start(harness::SuiteFile(L"refusing\\BrellanFlashwrightSetup.exe").c_str(), L"", &cut));
+    for (int i = 0; i < 600 && !FindWindowW(L"#32770", L"Error"); ++i) Sleep(50);
+    EXPECT_NE(nullptr, FindWindowW(L"#32770", L"Error")) << "PkgStage's refusal never came up";
+    EXPECT_EQ(3u, harness::Running(harness::kPackagePrograms, true).size()) << "the package, its watch, PkgStage";
+    WaitForSingleObject(cut.hProcess, 10000);
+    CloseHandle(cut.hThread);
+    CloseHandle(cut.hProcess);
+    ASSERT_FALSE(harness::FileExists(earlier_)) << "DriverPrep had purged";
+
+    ExpectMachineAsItWas(DeployRefusing(L"refusing\\BrellanFlashwrightSetup.exe"), 4);
+    EXPECT_TRUE(LogHas(L"an earlier run was cut off after it began to change the machine"));
 }
 
 // The same switches on the screen a person may be looking at.
