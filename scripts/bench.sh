@@ -56,7 +56,7 @@ for count in 2000 20000; do
   a=$(median "${install[@]}") b=$(median "${own[@]}")
   echo "  DriverPrep's own run (median)          $b ms"
   echo "  the whole install with /S (median)     $a ms"
-  awk -v a="$a" -v b="$b" 'BEGIN { if (a > 0 && b > 0) printf "  whole install / DriverPrep's own run   %.2f\n", a / b; else print "  (a run did not end as expected)" }'
+  awk -v a="$a" -v b="$b" 'BEGIN { if (a > 0 && b > 0) printf "  whole install / DriverPrep own run     %.2f\n", a / b; else print "  (a run did not end as expected)" }'
 done
 
 echo

@@ -103,7 +103,7 @@ show_changes "$before"
 
 echo
 echo "=== 4. The install folder cannot be written (a file stands in its place), and an unreadable"
-echo "===    entry in the store (a folder named oem7.inf): expect ReadFile Failed, then exit code 5"
+echo "===    entry in the store (a folder named oem7.inf): expect ReadFile Failed, then exit code 5, the store as it was"
 rm -rf "$folder"
 touch "$folder"
 mkdir -p "$inf/oem7.inf"
@@ -115,7 +115,10 @@ rm -f "$folder"
 rmdir "$inf/oem7.inf"
 
 echo
-echo "=== 5. The copy service refuses the tool's INF (a package built with another INF folder): expect exit code 4"
+echo "=== 5. The copy service refuses the tool's INF (a package built with another INF folder), with an earlier"
+echo "===    version's copy in the store: expect exit code 4, and the store as it was (the copy put back)"
+{ sed 's/DriverVer=.*/DriverVer=01\/15\/2025,0.9.0.0/' tests/data/brellan.inf; } >"$inf/oem42.inf"
+printf 'precompiled' >"$inf/oem42.pnf"
 before=$(snapshot)
 setup=$refusing_setup install /S || true
 show_changes "$before"

@@ -339,6 +339,7 @@ static int MakeRollbackFolder(HANDLE log)
     int parentNew = !Exists(parent);
     if ((parentNew && !CreateDirectoryW(parent, NULL)) || !CreateDirectoryW(kRollbackFolder, NULL)) {
         LogFormatted(log, L"could not create %ls (error 0x%lx)", kRollbackFolder, (unsigned long)GetLastError());
+        if (parentNew) (void)RemoveDirectoryW(parent);   // only when this made it, and it is empty
         return 0;
     }
     if (!parentNew) return 1;
