@@ -22,6 +22,7 @@ Unicode true
 Target ${TARGET}
 !include LogicLib.nsh
 !include FileFunc.nsh
+!include WordFunc.nsh
 
 ; The install folder, from the header PkgStage is built with; the files of the driver packages,
 ; read from their INFs at build time (driver_package.py takes the INF names from the same header).
@@ -35,8 +36,11 @@ Target ${TARGET}
 !searchparse /file "${WATCH}" `kWatchAnsweredBox = ` WATCH_ANSWERED `;`
 !searchparse /file "${WATCH}" `kWatchEndedProgram = ` WATCH_ENDED `;`
 !searchparse /file "${WATCH}" `kWatchNotStarted = ` WATCH_NOT_STARTED `;`
+!searchparse /file "${WATCH}" `kWatchProgramStayed = ` WATCH_STAYED `;`
 !searchparse /file "${WATCH}" `kMaxWatchSeconds = ` MAX_BOX_TIMEOUT `;`
 !define /math WATCH_ANSWERED_WENT_ON ${WATCH_ANSWERED} + 1
+; The programs' folder is SYSTEM's and the Administrators' alone, from its header.
+!searchparse /file "${__FILEDIR__}/admin_only.h" `kAdminOnlySddl[] = L"` ADMIN_ONLY_SDDL `";`
 !searchparse /file "${__FILEDIR__}/../driverprep/notice.cpp" `kNoticeTitle[] = L"` NOTICE_TITLE `";`
 ; Where and how SetupRollback keeps what a run may change, from its header.
 !define ROLLBACK "${__FILEDIR__}/rollback/setup_rollback.h"
@@ -59,9 +63,15 @@ Target ${TARGET}
 ; ended.
 !define DEFAULT_BOX_TIMEOUT 60
 !define PROGRAM_LIMIT 300
-; One package at a time on the machine, across sessions.
-!define LOCK_NAME "Global\Quillmere Brellan Flashwright Setup"
-!define ERROR_ALREADY_EXISTS 183
+; One package at a time on the machine, across sessions: a file beside the install folder, where
+; only administrators can create one, held open without sharing while the package runs. The
+; programs run from a folder beside it, made anew by each run.
+!define LOCK_NAME "Brellan Flashwright Setup.lock"
+!define PROGRAMS_NAME "Brellan Flashwright Setup Programs"
+!define ERROR_SHARING_VIOLATION 32
+!define GENERIC_WRITE_AND_DELETE 0x40010000
+!define OPEN_ALWAYS 4
+!define DELETE_ON_CLOSE 0x04000080   ; FILE_FLAG_DELETE_ON_CLOSE | FILE_ATTRIBUTE_NORMAL
 ; Where a deployment tool's detection rule finds the installed version (the 64-bit view).
 !define DETECTION_KEY "SOFTWARE\Quillmere\Brellan Flashwright Installer"
 !define DETECTION_VALUE "Version"
@@ -86,8 +96,14 @@ VIAddVersionKey /LANG=0 "LegalCopyright" "Quillmere"
 
 Page instfiles
 
+!include "${__FILEDIR__}/switches.nsh"
+
 Var LogFile
 Var LogPath
+Var Lock           ; the lock file's handle, 0 when not held
+Var VendorFolder   ; the install folder's parent, where the lock and the programs' folder live
+Var MadeVendorFolder
+Var ProgramsDir
 Var WatchOptions   ; what SetupWatch answers and bounds: nothing without /S
 Var Kept           ; 1 while SetupRollback keeps what this run may change
 
@@ -102,7 +118,7 @@ Var Kept           ; 1 while SetupRollback keeps what this run may change
 !macro RunRollback args
   FileClose $LogFile
   ClearErrors
-  ExecWait `"$PLUGINSDIR\SetupRollback.exe" ${args} "/log=$LogPath"` $0
+  ExecWait `"$ProgramsDir\SetupRollback.exe" ${args} "/log=$LogPath"` $0
   ${If} ${Errors}
     StrCpy $0 "none"
   ${EndIf}
@@ -151,7 +167,7 @@ FunctionEnd
   !endif
   !insertmacro Log "${text} (exit code ${code})"
   FileClose $LogFile
-  SetOutPath "$TEMP"   ; out of $PLUGINSDIR, which NSIS removes on the way out
+  Call LeaveMachine
   !if ${code} == ${EXIT_STEP_FAILED}
     MessageBox MB_OK|MB_ICONSTOP "${text}" /SD IDOK
   !endif
@@ -159,26 +175,24 @@ FunctionEnd
   Quit
 !macroend
 
-; The value of the command line's switch `name` (as "/NAME=") in `out`, or "" with the error flag
-; set when it is absent. Takes /NAME=value, /NAME="value" and "/NAME=value" alike.
-!macro GetSwitch name out
-  ClearErrors
-  ${GetOptions} $R0 "${name}" ${out}
-  StrCpy $R9 ${out} "" -1
-  ${If} $R9 == '"'
-    StrCpy ${out} ${out} -1
-  ${EndIf}
+; Ends the package before it has begun its work: the log's last line says why.
+!macro Stop code text
+  FileWrite $LogFile "${text} (exit code ${code})$\r$\n"
+  FileClose $LogFile
+  Call LeaveMachine
+  SetErrorLevel ${code}
+  Quit
 !macroend
 
-; Runs one of the programs from the installer's own temporary folder under SetupWatch, with the
-; watch's `options`, and leaves the watch's exit code in $0 (the program's own, or one of those
+; Runs one of the programs from the package's programs' folder under SetupWatch, with the watch's
+; `options`, and leaves the watch's exit code in $0 (the program's own, or one of those
 ; of watch/setup_watch.h), or "none" when the watch could not be started. The watch appends its
 ; lines to the log meanwhile, so the installer closes the log for that time.
 !macro RunProgram exe options
-  SetOutPath "$PLUGINSDIR"
+  SetOutPath "$ProgramsDir"
   FileClose $LogFile
   ClearErrors
-  ExecWait '"$PLUGINSDIR\SetupWatch.exe" "/log=$LogPath" $WatchOptions ${options} "$PLUGINSDIR\${exe}"' $0
+  ExecWait '"$ProgramsDir\SetupWatch.exe" "/log=$LogPath" $WatchOptions ${options} "$ProgramsDir\${exe}"' $0
   ${If} ${Errors}
     StrCpy $0 "none"
   ${EndIf}
@@ -189,54 +203,117 @@ FunctionEnd
   ${EndIf}
 !macroend
 
+; Takes the lock; $0 is 1 when another package holds it. A lock that cannot be made at all (no
+; administrator: the folder is theirs alone) is left to the rights check that follows.
+Function TakeLock
+  StrCpy $0 0
+  StrCpy $Lock 0
+  ${GetParent} "${INSTALL_FOLDER}" $VendorFolder
+  ${IfNot} ${FileExists} "$VendorFolder\*.*"
+    ClearErrors
+    CreateDirectory "$VendorFolder"
+    ${IfNot} ${Errors}
+      StrCpy $MadeVendorFolder 1
+    ${EndIf}
+  ${EndIf}
+  System::Call 'kernel32::CreateFileW(w "$VendorFolder\${LOCK_NAME}", i ${GENERIC_WRITE_AND_DELETE}, i 0, p 0, i ${OPEN_ALWAYS}, i ${DELETE_ON_CLOSE}, p 0) p .r1 ?e'
+  Pop $2
+  ${If} $1 != -1
+    StrCpy $Lock $1
+  ${ElseIf} $2 = ${ERROR_SHARING_VIOLATION}
+    StrCpy $0 1
+  ${EndIf}
+FunctionEnd
+
+; What every way out does last: the programs' folder goes, the lock is let go (its file with it),
+; and the folder above the install folder goes when this run made it and it is empty again.
+Function LeaveMachine
+  SetOutPath "$TEMP"   ; out of the folders that go
+  ${If} $ProgramsDir != ""
+    RMDir /r "$ProgramsDir"
+  ${EndIf}
+  ${If} $Lock != 0
+    System::Call 'kernel32::CloseHandle(p $Lock)'
+    StrCpy $Lock 0
+  ${EndIf}
+  ${If} $MadeVendorFolder == 1
+    RMDir "$VendorFolder"
+  ${EndIf}
+FunctionEnd
+
+; The log: where /LOG= says, else %TEMP%, except where %TEMP% is the machine's own (as for SYSTEM,
+; whose %TEMP% other users may write to): there %WINDIR%\Logs. A /LOG= value that is no usable
+; file ends the run with 1639 and a line in the default log that says why.
+Function OpenLog
+  StrCpy $LogPath "$TEMP\${LOG_NAME}"
+  StrLen $0 "$WINDIR\"
+  StrCpy $1 "$TEMP\" $0
+  ${If} $1 == "$WINDIR\"
+    StrCpy $LogPath "$WINDIR\Logs\${LOG_NAME}"
+  ${EndIf}
+  StrCpy $2 ""
+  ${If} $SwitchLogGiven == 1
+    Call ResolveLogPath
+    StrCpy $2 $R1
+    ${If} $R1 == ""
+      ${GetParent} $R0 $3
+      CreateDirectory $3
+      ClearErrors
+      FileOpen $LogFile $R0 w
+      ${If} ${Errors}
+        StrCpy $2 "it cannot be written"
+      ${Else}
+        StrCpy $LogPath $R0
+      ${EndIf}
+    ${EndIf}
+  ${EndIf}
+  ${If} $SwitchLogGiven != 1
+  ${OrIf} $2 != ""
+    ${GetParent} $LogPath $3
+    CreateDirectory $3
+    FileOpen $LogFile $LogPath w
+  ${EndIf}
+  FileWrite $LogFile "Brellan Flashwright setup ${VERSION}$\r$\n"
+  ${If} $2 != ""
+    !insertmacro Stop ${EXIT_BAD_COMMAND_LINE} "/LOG=$SwitchLog is not a log file the package can use: $2; stopped"
+  ${EndIf}
+FunctionEnd
+
 Function .onInit
   ; A second package while one runs changes nothing, not even the first one's log, and tells the
-  ; deployer to try again later. The mutex lives as long as this process. One that cannot be
-  ; opened (another user's package holds it: access denied) counts as another package running.
-  System::Call 'kernel32::CreateMutexW(p 0, i 0, w "${LOCK_NAME}") p .r1 ?e'
-  Pop $2
-  ${If} $1 = 0
-  ${OrIf} $2 = ${ERROR_ALREADY_EXISTS}
+  ; deployer to try again later.
+  Call TakeLock
+  ${If} $0 == 1
     SetErrorLevel ${EXIT_ANOTHER_RUNNING}
     Quit
   ${EndIf}
 
-  ${GetParameters} $R0
-  StrCpy $LogPath "$TEMP\${LOG_NAME}"
-  !insertmacro GetSwitch "/LOG=" $R1
-  ${IfNot} ${Errors}
-  ${AndIf} $R1 != ""
-    StrCpy $LogPath $R1
-    ${GetParent} $LogPath $R2
-    CreateDirectory $R2
-  ${EndIf}
-  ClearErrors
-  FileOpen $LogFile $LogPath w
-  FileWrite $LogFile "Brellan Flashwright setup ${VERSION}$\r$\n"
+  Call ReadSwitches
+  Call OpenLog
 
   UserInfo::GetAccountType
   Pop $0
   ${If} $0 != "Admin"
-    FileWrite $LogFile "not run as an administrator: stopped (exit code ${EXIT_ABORTED})$\r$\n"
-    FileClose $LogFile
     MessageBox MB_OK|MB_ICONSTOP "Brellan Flashwright setup needs administrator rights." /SD IDOK
-    SetErrorLevel ${EXIT_ABORTED}
-    Quit
+    !insertmacro Stop ${EXIT_ABORTED} "not run as an administrator: stopped"
+  ${EndIf}
+  ${If} $Lock == 0
+    !insertmacro Stop ${EXIT_STEP_FAILED} "the lock $VendorFolder\${LOCK_NAME} could not be taken: stopped"
+  ${EndIf}
+  ${If} $SwitchesIgnored != ""
+    FileWrite $LogFile "ignored what is no switch of this package:$SwitchesIgnored$\r$\n"
   ${EndIf}
 
   ; Whole seconds, written plainly: "abc", "-1", "07" or more than a day are refused.
-  !insertmacro GetSwitch "/BOXTIMEOUT=" $R3
-  ${If} ${Errors}
+  StrCpy $R3 $SwitchBoxTimeout
+  ${If} $R3 == ""
     StrCpy $R3 ${DEFAULT_BOX_TIMEOUT}
   ${EndIf}
   IntOp $R4 $R3 + 0
   ${If} "$R4" != "$R3"
   ${OrIf} $R4 < 0
   ${OrIf} $R4 > ${MAX_BOX_TIMEOUT}
-    FileWrite $LogFile "/BOXTIMEOUT=$R3 is not a number of seconds from 0 to ${MAX_BOX_TIMEOUT}: stopped (exit code ${EXIT_BAD_COMMAND_LINE})$\r$\n"
-    FileClose $LogFile
-    SetErrorLevel ${EXIT_BAD_COMMAND_LINE}
-    Quit
+    !insertmacro Stop ${EXIT_BAD_COMMAND_LINE} "/BOXTIMEOUT=$R3 is not a number of seconds from 0 to ${MAX_BOX_TIMEOUT}: stopped"
   ${EndIf}
   ${If} ${Silent}
     StrCpy $WatchOptions "/answer-after=$R4 /limit=${PROGRAM_LIMIT}"
@@ -246,6 +323,35 @@ Function .onInit
   ; The detection value lives in the 64-bit view on 64-bit Windows, whichever package writes it;
   ; 32-bit Windows ignores the view.
   SetRegView 64
+FunctionEnd
+
+; Makes the programs' folder anew, SYSTEM's and the Administrators' alone, before any program is
+; written into it: a folder that inherited %TEMP%'s rights could be written by its other users.
+Function MakeProgramsFolder
+  ; Runs cut off leave theirs behind; only administrators can have made one here.
+  FindFirst $0 $1 "$VendorFolder\${PROGRAMS_NAME} *"
+  ${DoWhile} $1 != ""
+    RMDir /r "$VendorFolder\$1"
+    FindNext $0 $1
+  ${Loop}
+  FindClose $0
+  ; A name of this run's own: Wine may still hold the programs of a run that just ended.
+  System::Call 'kernel32::GetCurrentProcessId() i .r0'
+  StrCpy $ProgramsDir "$VendorFolder\${PROGRAMS_NAME} $0"
+  System::Call 'advapi32::ConvertStringSecurityDescriptorToSecurityDescriptorW(w "${ADMIN_ONLY_SDDL}", i 1, *p .r1, p 0) i .r0'
+  ${If} $0 = 0
+    StrCpy $ProgramsDir ""
+    !insertmacro Finish ${EXIT_STEP_FAILED} "The security of the programs' folder could not be made."
+  ${EndIf}
+  System::Call '*(&l4, p r1, i 0) p .r2'
+  System::Call 'kernel32::CreateDirectoryW(w "$ProgramsDir", p r2) i .r3 ?e'
+  Pop $4
+  System::Free $2
+  System::Call 'kernel32::LocalFree(p r1)'
+  ${If} $3 = 0
+    StrCpy $ProgramsDir ""
+    !insertmacro Finish ${EXIT_STEP_FAILED} "The programs' folder $VendorFolder\${PROGRAMS_NAME} could not be made (error $4)."
+  ${EndIf}
 FunctionEnd
 
 ; A run cut off (killed, the power gone) after it began to change the machine left its kept state
@@ -287,16 +393,16 @@ Function LetGoOfKeptState
 FunctionEnd
 
 Section "Driver steps"
-  ; The programs run from a folder of the installer's own, never from where it was started.
-  InitPluginsDir
-  SetOutPath "$PLUGINSDIR"
+  ; The programs run from a folder of the package's own, never from where it was started.
+  Call MakeProgramsFolder
+  SetOutPath "$ProgramsDir"
   ClearErrors
   File "${PROGRAM_DIR}/SetupWatch.exe"
   File "${PROGRAM_DIR}/SetupRollback.exe"
   File "${PROGRAM_DIR}/DriverPrep.exe"
   File "${PROGRAM_DIR}/PkgStage.exe"
   ${If} ${Errors}
-    !insertmacro Finish ${EXIT_STEP_FAILED} "The setup programs could not be unpacked to $PLUGINSDIR."
+    !insertmacro Finish ${EXIT_STEP_FAILED} "The setup programs could not be unpacked to $ProgramsDir."
   ${EndIf}
 
   Call RepairCutOffRun
@@ -310,6 +416,7 @@ Section "Driver steps"
   ${If} $0 == ${WATCH_ANSWERED_WENT_ON}
     !insertmacro Log "DriverPrep could not read an entry of the INF store and went on: a stale copy of the driver may have stayed."
   ${ElseIf} $0 == ${WATCH_ENDED}
+  ${OrIf} $0 == ${WATCH_STAYED}
     !insertmacro Finish ${EXIT_STEP_FAILED} "DriverPrep did not end by itself and was ended."
   ${ElseIf} $0 != 1
     !insertmacro Finish ${EXIT_STEP_FAILED} "DriverPrep could not run (result: $0)."
@@ -325,11 +432,16 @@ Section "Driver steps"
   ${EndIf}
   !insertmacro Log "placed ${DRIVER_PACKAGE_FILES} in ${INSTALL_FOLDER}"
 
+  ; A box the watch answered leaves the outcome to PkgStage's own exit code: on Windows a driver
+  ; publisher's prompt inside PkgStage's process is such a box.
   !insertmacro RunProgram "PkgStage.exe" ""
-  ${If} $0 == 0
+  ${If} $0 == ${WATCH_ANSWERED_WENT_ON}
+    !insertmacro Log "PkgStage went on after the watch answered its box: both driver packages were staged."
+  ${ElseIf} $0 == 0
   ${OrIf} $0 == ${WATCH_ANSWERED}
     !insertmacro Finish ${EXIT_COPY_REFUSED} "Windows refused to stage a driver package."
   ${ElseIf} $0 == ${WATCH_ENDED}
+  ${OrIf} $0 == ${WATCH_STAYED}
     !insertmacro Finish ${EXIT_STEP_FAILED} "PkgStage did not end by itself and was ended."
   ${ElseIf} $0 != 1
     !insertmacro Finish ${EXIT_STEP_FAILED} "PkgStage could not run (result: $0)."
@@ -345,5 +457,5 @@ Section "Driver steps"
   !insertmacro Log "recorded version ${VERSION} in HKLM\${DETECTION_KEY}"
   !insertmacro Log "installed (exit code ${EXIT_INSTALLED})"
   FileClose $LogFile
-  SetOutPath "$TEMP"
+  Call LeaveMachine
 SectionEnd

@@ -45,7 +45,13 @@ for count in 2000 20000; do
   echo "=== the whole install against DriverPrep's own run, $count stale 8 KiB copies with twins (Wine), $n runs"
   own=()
   install=()
+  keep=()
   for _ in $(seq "$n"); do
+    session "$root/build/wine/bin/purge_bench.exe" --stale-store "$count"
+    start=$(date +%s%N)
+    session "$root/build/wine/bin/SetupRollback.exe" /keep '/place=brellan.inf'
+    keep+=($(( ($(date +%s%N) - start) / 1000000 )))
+    session "$root/build/wine/bin/SetupRollback.exe" /rollback
     session "$root/build/wine/bin/purge_bench.exe" --stale-store "$count"
     out=$(session "$root/build/wine/bin/run_program.exe" DriverPrep.exe || true)
     own+=("$(sed -n 's/.*DriverPrep.exe exit status 1 (after \([0-9]*\) ms).*/\1/p' <<<"$out")")
@@ -53,10 +59,11 @@ for count in 2000 20000; do
     out=$(session "$root/build/wine/bin/run_program.exe" BrellanFlashwrightSetup.exe /S || true)
     install+=("$(sed -n 's/.*BrellanFlashwrightSetup.exe exit status 0 (after \([0-9]*\) ms).*/\1/p' <<<"$out")")
   done
-  a=$(median "${install[@]}") b=$(median "${own[@]}")
+  a=$(median "${install[@]}") b=$(median "${own[@]}") k=$(median "${keep[@]}")
   echo "  DriverPrep's own run (median)          $b ms"
   echo "  the whole install with /S (median)     $a ms"
-  awk -v a="$a" -v b="$b" 'BEGIN { if (a > 0 && b > 0) printf "  whole install / DriverPrep own run     %.2f\n", a / b; else print "  (a run did not end as expected)" }'
+  echo "  SetupRollback /keep alone (median)     $k ms   (with the start of a process)"
+  awk -v a="$a" -v b="$b" -v k="$k" 'BEGIN { if (a > 0 && b > 0) printf "  whole install / DriverPrep own run     %.2f\n  of which keeping for a rollback        %.2f\n", a / b, k / b; else print "  (a run did not end as expected)" }'
 done
 
 echo

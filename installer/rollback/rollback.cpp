@@ -263,6 +263,7 @@ int BytesNameDevice(const wchar_t *path)
             names = 1;
             break;
         }
+        if (cbRead < kCbChunk) break;   // the end: no read more than the file needs
         // The bytes an ID could straddle into the next chunk with.
         cbTail = cb < cbId - 1 ? cb : cbId - 1;
         memmove(bytes, bytes + cb - cbTail, cbTail);

@@ -8,16 +8,23 @@
 //
 //   /log=PATH               append what the watch did to this file
 //   /answer-after=SECONDS   answer a box open this long (at most 2 s where nobody can see the
-//                           screen); without it no box is answered
+//                           screen); without it no box is answered, except where nobody can see
+//                           the screen: nobody else can answer there, so the watch does, after 2 s
 //   /limit=SECONDS          end the program when it neither ends nor shows a box this long after
-//                           its start or the answer to its last box; without it, no limit
+//                           its start or the answer to its last box; without it, no limit, except
+//                           where nobody can see the screen: there kUnseenLimitSeconds
 //   /closes-itself=CAPTION  the program closes its boxes of this caption itself: answering one
 //                           does not count as answering the program
 //
+// Every box of the program is logged once it is up (caption, text, buttons), whoever answers it;
+// the watch's answer follows when it gives one. It presses only a button the box has: see
+// ChooseButton.
+//
 // Exit code: the program's own; kWatchAnsweredBox more when the program ended with 0 or 1 after
 // the watch answered one of its boxes (other than one that closes itself); kWatchEndedProgram
-// when the watch ended it; kWatchNotStarted when the arguments were wrong or the program could
-// not be started. The setup package's script reads the values from these lines: keep each
+// when the watch ended it; kWatchProgramStayed when it ended it and the program still had not gone
+// kEndWaitSeconds later; kWatchNotStarted when the arguments were wrong or the program could not
+// be started. The setup package's script reads the values from these lines: keep each
 // constant on one line, in this form.
 #pragma once
 
@@ -27,8 +34,14 @@
 static const unsigned long kWatchAnsweredBox = 256;
 static const unsigned long kWatchEndedProgram = 512;
 static const unsigned long kWatchNotStarted = 513;
+static const unsigned long kWatchProgramStayed = 514;
 // The longest /answer-after or /limit accepted: one day.
 static const unsigned long kMaxWatchSeconds = 86400;
+
+// The limit where nobody can see the screen and none was given; how long the watch waits for a
+// program it ended to go.
+static const unsigned long kUnseenLimitSeconds = 300;
+static const unsigned long kEndWaitSeconds = 30;
 
 // An /answer-after or /limit that was not given.
 static const unsigned long kWatchNever = 0xFFFFFFFFul;
@@ -52,9 +65,23 @@ int ParseWatchOptions(int argc, wchar_t **argv, WatchOptions *options);
 int QuoteForLog(const wchar_t *text, wchar_t *out, size_t cchOut);
 
 // How long a box may stay open before the watch answers it: what was asked for, but at most
-// 2 seconds where nobody can see the screen, so that a box that closes itself normally does so
-// first and nothing waits for a person who is not there.
+// 2 seconds where nobody can see the screen (2 seconds there when nothing was asked for), so that a
+// box that closes itself normally does so first and nothing waits for a person who is not there.
 unsigned long AnswerDelayMs(unsigned long requestedMs, int screenVisible);
+
+// The time limit: what was asked for, or where nobody can see the screen and nothing was asked
+// for, kUnseenLimitSeconds.
+unsigned long LimitMs(unsigned long requestedMs, int screenVisible);
+
+// One push button of a box, in the box's control order.
+struct BoxButton {
+    int id;
+    int enabled;
+};
+// The button the watch presses: the box's default button when it has one and it is enabled
+// (`defaultId`, 0 for none), else its OK, else its Cancel, else its first enabled push button.
+// Returns the index in `buttons`, or -1 when the box has no button to press.
+int ChooseButton(const BoxButton *buttons, int count, int defaultId);
 
 // Starts and watches the program; returns the exit code described above.
 int RunWatch(const WatchOptions *options);

@@ -18,14 +18,27 @@ static const size_t kCchQuoted = kCchBoxText * 6 + 3;   // every character escap
 static_assert(kCchQuoted + 64 <= kCchLogLine, "a quoted box text and its label fit one log line");
 static const UINT kBoxQueryMs = 1000;          // a box that does not answer within this is hung
 static const size_t kCchCommandLine = MAX_PATH + 3;
+static const wchar_t kButtonClass[] = L"Button";
+static const int kMaxButtons = 8;
+static const size_t kCchButtonsLine = kCchLogLine - 16;
+// A box is logged once its buttons are there, or once it has been up this long: under emulation
+// a box is seen before it is whole.
+static const DWORD kLogAfterMs = 250;
 static const wchar_t kQuote[] = L"\"";
 
 // A box of the program, from the poll that first saw it until one that no longer does.
 struct TrackedBox {
     HWND window;
     DWORD seenAtMs;
+    int logged;
     int answered;
     int present;
+};
+
+// The push buttons of a box, in control order.
+struct BoxButtons {
+    int count;
+    BoxButton buttons[kMaxButtons];
 };
 
 // What the poll of the program's boxes sees.
@@ -63,7 +76,7 @@ static BOOL CALLBACK NoteBox(HWND window, LPARAM param)
         }
     }
     if (table->count < kMaxBoxes) {   // a table full of open boxes takes the next one later
-        TrackedBox box = {window, table->nowMs, 0, 1};
+        TrackedBox box = {window, table->nowMs, 0, 0, 1};
         table->boxes[table->count++] = box;
     }
     return TRUE;
@@ -100,26 +113,70 @@ static void LogQuoted(HANDLE log, const wchar_t *label, const wchar_t *text)
     LogFormatted(log, L"  %ls: %ls", label, quoted);
 }
 
-// Presses the box's default button (OK when it names none), after logging the box. Returns 1
-// when the box was one the program does not close itself.
-static int AnswerBox(HWND box, DWORD openMs, const WatchOptions *options, const wchar_t *programName, HANDLE log)
+static BOOL CALLBACK NoteButton(HWND child, LPARAM param)
+{
+    BoxButtons *found = (BoxButtons *)param;
+    wchar_t className[kCchClass];
+    if (found->count >= kMaxButtons || !IsWindowVisible(child) || GetClassNameW(child, className, kCchClass) == 0 ||
+        wcscmp(className, kButtonClass) != 0)
+        return TRUE;
+    LONG type = GetWindowLongW(child, GWL_STYLE) & BS_TYPEMASK;
+    if (type != BS_PUSHBUTTON && type != BS_DEFPUSHBUTTON) return TRUE;
+    BoxButton button = {GetDlgCtrlID(child), IsWindowEnabled(child) ? 1 : 0};
+    found->buttons[found->count++] = button;
+    return TRUE;
+}
+
+static void ReadButtons(HWND box, BoxButtons *found)
+{
+    found->count = 0;
+    (void)EnumChildWindows(box, NoteButton, (LPARAM)found);
+}
+
+// Logs the box as it stands: caption, text, and its buttons' texts.
+static void LogBox(HWND box, const wchar_t *programName, const BoxButtons *found, HANDLE log)
+{
+    wchar_t text[kCchBoxText];
+    wchar_t quoted[kCchQuoted];
+    wchar_t buttons[kCchButtonsLine] = L"";
+    LogFormatted(log, L"%ls showed a box:", programName);
+    ReadControlText(box, text, kCchBoxText);
+    LogQuoted(log, L"caption", text);
+    ReadControlText(GetDlgItem(box, kBoxTextId), text, kCchBoxText);
+    LogQuoted(log, L"text", text);
+    for (int i = 0; i < found->count; ++i) {
+        ReadControlText(GetDlgItem(box, found->buttons[i].id), text, kCchBoxText);
+        (void)QuoteForLog(text, quoted, kCchQuoted);
+        // A line too long for all the buttons ends with those that fit.
+        if (!AppendChecked(buttons, kCchButtonsLine, i == 0 ? L"" : L" ") || !AppendChecked(buttons, kCchButtonsLine, quoted)) break;
+    }
+    LogFormatted(log, L"  buttons: %ls", buttons);
+}
+
+// Presses a button the box has (see ChooseButton) and logs which. Returns 1 when the box was one
+// the program does not close itself.
+static int AnswerBox(HWND box, DWORD openMs, const WatchOptions *options, HANDLE log)
 {
     wchar_t caption[kCchBoxText];
-    wchar_t text[kCchBoxText];
     wchar_t buttonText[kCchBoxText];
-    ReadControlText(box, caption, kCchBoxText);
-    ReadControlText(GetDlgItem(box, kBoxTextId), text, kCchBoxText);
+    wchar_t quoted[kCchQuoted];
+    BoxButtons found;
     DWORD_PTR defaultId = 0;
-    int button = IDOK;
+    int defaultButton = 0;
+    ReadControlText(box, caption, kCchBoxText);
+    ReadButtons(box, &found);
     if (SendMessageTimeoutW(box, DM_GETDEFID, 0, 0, SMTO_ABORTIFHUNG, kBoxQueryMs, &defaultId) &&
         HIWORD(defaultId) == DC_HASDEFID)
-        button = LOWORD(defaultId);
+        defaultButton = LOWORD(defaultId);
+    int chosen = ChooseButton(found.buttons, found.count, defaultButton);
+    if (chosen < 0) {
+        LogFormatted(log, L"the box has been open %lu ms, and has no button the watch could press", (unsigned long)openMs);
+        return 0;
+    }
+    int button = found.buttons[chosen].id;
     ReadControlText(GetDlgItem(box, button), buttonText, kCchBoxText);
-    LogFormatted(log, L"%ls showed a box that stayed open %lu ms; the watch pressed its default button (%d):",
-                 programName, (unsigned long)openMs, button);
-    LogQuoted(log, L"caption", caption);
-    LogQuoted(log, L"text", text);
-    LogQuoted(log, L"button", buttonText);
+    (void)QuoteForLog(buttonText, quoted, kCchQuoted);
+    LogFormatted(log, L"the box had been open %lu ms; the watch pressed %ls (%d)", (unsigned long)openMs, quoted, button);
     // Posted, not sent: a program that does not take it is ended by the time limit instead.
     (void)PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
     return options->selfClosingCaption == NULL || wcscmp(caption, options->selfClosingCaption) != 0;
@@ -143,9 +200,15 @@ static DWORD LimitStartMs(const BoxTable *table, DWORD answerAfterMs, DWORD idle
 static DWORD WatchProgram(const WatchOptions *options, HANDLE process, DWORD processId, const wchar_t *programName,
                           HANDLE log)
 {
-    const DWORD answerAfterMs = AnswerDelayMs(options->answerAfterMs, ScreenIsVisible());
+    const int visible = ScreenIsVisible();
+    const DWORD answerAfterMs = AnswerDelayMs(options->answerAfterMs, visible);
+    const DWORD limitMs = LimitMs(options->limitMs, visible);
     const DWORD startMs = GetTickCount();
+    if (options->limitMs != limitMs || options->answerAfterMs != answerAfterMs)
+        LogFormatted(log, L"nobody can see this screen: a box of %ls left open is answered after %lu s; if it neither ends "
+                          L"nor shows a box for %lu s, it is ended", programName, answerAfterMs / 1000, limitMs / 1000);
     BoxTable table = {processId, 0, 0, {}};
+    BoxButtons found;
     DWORD idleFromMs = 0;
     int answeredProgram = 0;
     while (WaitForSingleObject(process, kPollMs) == WAIT_TIMEOUT) {
@@ -155,16 +218,24 @@ static DWORD WatchProgram(const WatchOptions *options, HANDLE process, DWORD pro
         for (int i = 0; i < table.count; ++i) {
             TrackedBox *box = &table.boxes[i];
             DWORD openMs = table.nowMs - box->seenAtMs;
+            if (!box->logged) {
+                ReadButtons(box->window, &found);
+                if (found.count == 0 && openMs < kLogAfterMs) continue;
+                box->logged = 1;
+                LogBox(box->window, programName, &found, log);
+            }
             if (box->answered || answerAfterMs == kWatchNever || openMs < answerAfterMs) continue;
             box->answered = 1;
-            if (AnswerBox(box->window, openMs, options, programName, log)) answeredProgram = 1;
+            if (AnswerBox(box->window, openMs, options, log)) answeredProgram = 1;
         }
-        if (options->limitMs != kWatchNever && table.nowMs > idleFromMs && table.nowMs - idleFromMs >= options->limitMs) {
-            LogFormatted(log, L"%ls neither ended nor showed a box for %lu s; the watch ended it", programName,
-                         options->limitMs / 1000);
+        if (limitMs != kWatchNever && table.nowMs > idleFromMs && table.nowMs - idleFromMs >= limitMs) {
+            LogFormatted(log, L"%ls neither ended nor showed a box for %lu s; the watch ended it", programName, limitMs / 1000);
             (void)TerminateProcess(process, kWatchEndedProgram);
-            // The package never ends while a program it started still runs.
-            (void)WaitForSingleObject(process, INFINITE);
+            // The package never ends while a program it started still runs, and never waits forever.
+            if (WaitForSingleObject(process, kEndWaitSeconds * 1000) != WAIT_OBJECT_0) {
+                LogFormatted(log, L"%ls was still there %lu s after the watch ended it", programName, kEndWaitSeconds);
+                return kWatchProgramStayed;
+            }
             return kWatchEndedProgram;
         }
     }

@@ -11,6 +11,8 @@ static const wchar_t kSelfClosingOption[] = L"/closes-itself=";
 static const unsigned long kMsPerSecond = 1000;
 static const unsigned long kUnseenAnswerAfterMs = 2000;
 static const wchar_t kHexDigits[] = L"0123456789abcdef";
+static const int kIdOk = 1;       // Win32's IDOK and IDCANCEL: this file builds without <windows.h>
+static const int kIdCancel = 2;
 
 // The value after `option` when `arg` starts with it, else NULL.
 static const wchar_t *OptionValue(const wchar_t *arg, const wchar_t *option)
@@ -111,6 +113,33 @@ int QuoteForLog(const wchar_t *text, wchar_t *out, size_t cchOut)
 
 unsigned long AnswerDelayMs(unsigned long requestedMs, int screenVisible)
 {
-    if (requestedMs == kWatchNever || screenVisible || requestedMs < kUnseenAnswerAfterMs) return requestedMs;
+    if (screenVisible || requestedMs < kUnseenAnswerAfterMs) return requestedMs;
     return kUnseenAnswerAfterMs;
+}
+
+unsigned long LimitMs(unsigned long requestedMs, int screenVisible)
+{
+    if (screenVisible || requestedMs != kWatchNever) return requestedMs;
+    return kUnseenLimitSeconds * kMsPerSecond;
+}
+
+static int FindButton(const BoxButton *buttons, int count, int id)
+{
+    for (int i = 0; i < count; ++i) {
+        if (buttons[i].id == id && buttons[i].enabled) return i;
+    }
+    return -1;
+}
+
+int ChooseButton(const BoxButton *buttons, int count, int defaultId)
+{
+    const int preferred[] = {defaultId, kIdOk, kIdCancel};
+    for (int id : preferred) {
+        int at = id != 0 ? FindButton(buttons, count, id) : -1;
+        if (at >= 0) return at;
+    }
+    for (int i = 0; i < count; ++i) {
+        if (buttons[i].enabled) return i;
+    }
+    return -1;
 }

@@ -1,5 +1,6 @@
 // SetupRollback over the stand-in: what it keeps before DriverPrep's purge, and what a rollback
 // leaves of the INF store and the install folder after a run that failed.
+#include "admin_only.h"
 #include "driverprep.h"
 #include "install_layout.h"
 #include "setup_rollback.h"
@@ -7,6 +8,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
+#include <sstream>
 
 namespace {
 
@@ -168,6 +171,27 @@ TEST_F(Rollback, CommandLineIsRefusedWhenNotWellFormed)
         EXPECT_EQ(kRollbackBadArguments, Run(args));
     }
     EXPECT_FALSE(Exists(kRollbackFolder));
+}
+
+// The descriptor the package gives the folder it runs its programs from (Wine keeps no file
+// security, so this is where it is proven): a protected DACL, nothing inherited, full access for
+// SYSTEM and the Administrators group alone.
+TEST(PackageFolders, ProgramsFolderIsSystemsAndAdministratorsAlone)
+{
+    const std::wstring sddl = kAdminOnlySddl;
+    ASSERT_EQ(0u, sddl.find(L"D:P(")) << "a protected DACL and no owner, group or SACL";
+    std::set<std::wstring> trustees;
+    for (size_t at = sddl.find(L'('); at != std::wstring::npos; at = sddl.find(L'(', at + 1)) {
+        std::wistringstream ace(sddl.substr(at + 1, sddl.find(L')', at) - at - 1));
+        std::vector<std::wstring> fields;
+        for (std::wstring field; std::getline(ace, field, L';');) fields.push_back(field);
+        ASSERT_EQ(6u, fields.size());
+        EXPECT_EQ(L"A", fields[0]) << "allowed, never denied";
+        EXPECT_EQ(L"OICI", fields[1]) << "inherited by the programs written into it";
+        EXPECT_EQ(L"FA", fields[2]);
+        trustees.insert(fields[5]);
+    }
+    EXPECT_EQ((std::set<std::wstring>{L"SY", L"BA"}), trustees);
 }
 
 }  // namespace

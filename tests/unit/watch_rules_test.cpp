@@ -65,12 +65,39 @@ TEST(QuoteForLog, EveryTextComesOutOnOneLineExactly)
     EXPECT_STREQ(L"\"ab", out) << "too small a buffer cuts after a whole character, never within an escape";
 }
 
-TEST(AnswerDelay, NobodyAtTheScreenMeansTwoSecondsAtMost)
+// Where nobody can see the screen nobody else can answer: the watch answers and bounds there
+// whether it was asked to or not. On a screen a person may see, only what was asked for.
+TEST(AnswerDelay, NobodyAtTheScreenMeansTwoSecondsAtMostAndALimit)
 {
     EXPECT_EQ(60000ul, AnswerDelayMs(60000, 1));
     EXPECT_EQ(2000ul, AnswerDelayMs(60000, 0));
     EXPECT_EQ(1000ul, AnswerDelayMs(1000, 0));
-    EXPECT_EQ(kWatchNever, AnswerDelayMs(kWatchNever, 0)) << "without /S nothing is answered, seen or not";
+    EXPECT_EQ(kWatchNever, AnswerDelayMs(kWatchNever, 1));
+    EXPECT_EQ(2000ul, AnswerDelayMs(kWatchNever, 0));
+    EXPECT_EQ(kWatchNever, LimitMs(kWatchNever, 1));
+    EXPECT_EQ(kUnseenLimitSeconds * 1000, LimitMs(kWatchNever, 0));
+    EXPECT_EQ(5000ul, LimitMs(5000, 0));
+}
+
+TEST(ChooseButton, OnlyAButtonTheBoxHasIsPressed)
+{
+    const int ok = 1, cancel = 2, yes = 6, no = 7;
+    const struct {
+        const char *name;
+        std::vector<BoxButton> buttons;
+        int defaultId;
+        int expected;   // index, -1 none
+    } cases[] = {
+        {"no buttons", {}, ok, -1},
+        {"the default", {{yes, 1}, {no, 1}}, no, 1},
+        {"a disabled default: OK", {{ok, 1}, {cancel, 0}}, cancel, 0},
+        {"a default the box lacks: Cancel", {{yes, 0}, {cancel, 1}}, ok, 1},
+        {"neither OK nor Cancel: the first enabled", {{yes, 0}, {no, 1}}, 0, 1},
+        {"all disabled", {{ok, 0}}, ok, -1},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(c.expected, ChooseButton(c.buttons.data(), (int)c.buttons.size(), c.defaultId)) << c.name;
+    }
 }
 
 }  // namespace

@@ -289,6 +289,117 @@ TEST_F(Rollback, RunCutOffIsPutBackByTheNext)
     EXPECT_TRUE(LogHas(L"an earlier run was cut off after it began to change the machine"));
 }
 
+// The switches a deployer types, on a window station nobody can see, with a device recorded: the
+// run ends with 3 once the box is answered, and its log is where the switch says.
+class Switches : public Unattended {
+protected:
+    void TearDown() override
+    {
+        for (const std::wstring &path : written_) DeleteFileW(path.c_str());
+        RemoveDirectoryW(L"C:\\brellan logs");
+        Unattended::TearDown();
+    }
+    harness::RunResult RunWith(const std::wstring &switches, harness::Screen screen = harness::Screen::kUnseen)
+    {
+        harness::RunResult run = harness::Run(kSetup, switches.c_str(), harness::LeaveAlone, 30000, screen);
+        EXPECT_FALSE(run.timedOut) << "the package waited for somebody";
+        return run;
+    }
+    std::wstring DefaultLog()
+    {
+        wchar_t temp[MAX_PATH];
+        GetTempPathW(MAX_PATH, temp);
+        return std::wstring(temp) + L"BrellanFlashwrightSetup.log";
+    }
+    std::vector<std::wstring> written_;
+};
+
+TEST_F(Switches, EveryLogFormWritesItsLogWhereItSays)
+{
+    harness::SetDeviceInstances(1);
+    wchar_t start[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, start);
+    const std::wstring dir = L"C:\\brellan logs\\";
+    const struct {
+        std::wstring switches;
+        std::wstring log;
+    } cases[] = {
+        {L"/S /LOG=C:\\brellan-plain.log", L"C:\\brellan-plain.log"},
+        {L"/S /LOG=\"" + dir + L"quoted value.log\"", dir + L"quoted value.log"},
+        {L"/S \"/LOG=" + dir + L"quoted switch.log\"", dir + L"quoted switch.log"},
+        {L"/s /log=C:/brellan logs/forward.log", L"C:\\brellan"},   // unquoted: the space ends it
+        {L"/S \"/log=C:/brellan logs/forward.log\"", dir + L"forward.log"},
+        {L"/S /LOG=brellan-relative.log", std::wstring(start) + L"\\brellan-relative.log"},
+        {L"/S \"/LOG=" + dir + L"it's.log\" /LOG=C:\\brellan-last.log /UNKNOWN", L"C:\\brellan-last.log"},
+        {L"\"/LOG=" + dir + L"no-S.log\"", dir + L"no-S.log"},   // nobody can see: answered all the same
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.switches));
+        written_.push_back(c.log);
+        DeleteFileW(c.log.c_str());
+        EXPECT_EQ(3u, RunWith(c.switches).exitCode);
+        EXPECT_TRUE(LogHas(kDeviceCaptionLine, c.log));
+    }
+    written_.push_back(dir + L"it's.log");
+    EXPECT_EQ(1639u, RunWith(L"/S \"/LOG=" + dir + L"it's.log\" /BOXTIMEOUT=abc").exitCode) << "the apostrophe swallows nothing";
+    EXPECT_TRUE(LogHas(L"/BOXTIMEOUT=abc is not a number of seconds", dir + L"it's.log"));
+}
+
+TEST_F(Switches, UnusableLogValuesEndWith1639AndSayWhyInTheDefaultLog)
+{
+    harness::SetDeviceInstances(1);
+    const struct {
+        const wchar_t *switches;
+        const wchar_t *why;
+    } cases[] = {
+        {L"/S /LOG=\"C:\\brellan logs\\open.log", L"/LOG=C:\\brellan logs\\open.log is not a log file the package can use: its quote is left open"},
+        {L"/S /LOG=", L"/LOG= is not a log file the package can use: the name is empty"},
+        {L"/S \"/LOG=C:\\brellan logs\\\"", L"/LOG=C:\\brellan logs\\ is not a log file the package can use: it names a folder"},
+        {L"/S /LOG=C:\\windows", L"/LOG=C:\\windows is not a log file the package can use: it names a folder"},
+        {L"/S /LOG=C:\\a|b.log", L"/LOG=C:\\a|b.log is not a log file the package can use: no file name may hold the character |"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(std::wstring(c.switches)));
+        DeleteFileW(DefaultLog().c_str());
+        EXPECT_EQ(1639u, RunWith(c.switches).exitCode);
+        EXPECT_TRUE(LogHas(c.why, DefaultLog()));
+    }
+}
+
+TEST_F(Switches, TheOldLockNameHeldByAnybodyBlocksNothing)
+{
+    HANDLE squatter = CreateMutexW(NULL, FALSE, L"Global\\Quillmere Brellan Flashwright Setup");
+    harness::SetDeviceInstances(1);
+    EXPECT_EQ(3u, Deploy(kSetup).exitCode);
+    CloseHandle(squatter);
+}
+
+// A box the watch answered leaves the outcome to the program: a PkgStage that asks first (as
+// Windows' driver-publisher prompt does) and then succeeds installs.
+TEST_F(Switches, PkgStageThatWentOnAfterItsBoxInstalls)
+{
+    harness::RunResult run = Deploy(harness::SuiteFile(L"asking\\BrellanFlashwrightSetup.exe"));
+    EXPECT_EQ(0u, run.exitCode);
+    EXPECT_TRUE(LogHas(L"  caption: \"Windows Security\"\r\n  text: \"Would you like to install this device software?\"\r\n"
+                       L"  buttons: \"OK\" \"Cancel\"\r\n"));
+    EXPECT_TRUE(LogHas(L"the watch pressed \"OK\" (1)"));
+    EXPECT_EQ(L"" BRELLAN_VERSION, harness::DetectedVersion());
+}
+
+TEST_F(Switches, WindowedRunLogsTheBoxAPersonAnswered)
+{
+    harness::SetDeviceInstances(1);
+    std::wstring args = L"/LOG=\"" + log_ + L"\"";
+    // A person reads the box for a second, then presses OK.
+    harness::RunResult run = harness::Run(kSetup, args.c_str(), [](const harness::BoxInfo &) {
+        Sleep(1000);
+        return IDOK;
+    }, 30000, harness::Screen::kVisible);
+    EXPECT_EQ(3u, run.exitCode);
+    EXPECT_TRUE(LogHas(kDeviceCaptionLine));
+    EXPECT_FALSE(LogHas(L"the watch pressed")) << "the person answered it";
+}
+
 // The same switches on the screen a person may be looking at.
 class Deployment : public Unattended {};
 

@@ -1,0 +1,131 @@
+; The package's command line, read the way Windows splits one: white space ends a switch outside
+; double quotes; a double quote opens or closes a quoted part, anywhere in a switch, and is
+; dropped ("/LOG=C:\a b\x.log" and /LOG="C:\a b\x.log" are the same); an apostrophe is an ordinary
+; character. Switch names take any case (/s is /S). Of a switch given twice the last counts; a
+; switch the package does not know is logged and otherwise ignored. /D= (NSIS's own, unquoted, to
+; the end of the line) ends the reading.
+;
+; After ReadSwitches: $SwitchLog (the /LOG= value, its quote left open when $SwitchLogOpen is 1),
+; $SwitchLogGiven, $SwitchBoxTimeout ("" when not given), $SwitchesIgnored; /S makes the run silent.
+
+Var SwitchLog
+Var SwitchLogOpen
+Var SwitchLogGiven
+Var SwitchBoxTimeout
+Var SwitchesIgnored
+Var StartFolder      ; the working folder the package was started in
+
+; One switch, in $R3; $R4 is 1 when its quote was left open.
+Function TakeSwitch
+  StrCpy $R8 $R3 5
+  StrCpy $R9 $R3 12
+  ${If} $R3 == "/S"
+    SetSilent silent
+  ${ElseIf} $R8 == "/LOG="
+    StrCpy $SwitchLog $R3 "" 5
+    StrCpy $SwitchLogOpen $R4
+    StrCpy $SwitchLogGiven 1
+  ${ElseIf} $R9 == "/BOXTIMEOUT="
+    StrCpy $SwitchBoxTimeout $R3 "" 12
+  ${ElseIf} $R3 != "/NCRC"
+    StrCpy $SwitchesIgnored "$SwitchesIgnored $R3"
+  ${EndIf}
+FunctionEnd
+
+Function ReadSwitches
+  System::Call 'kernel32::GetCurrentDirectoryW(i ${NSIS_MAX_STRLEN}, w .r0)'
+  StrCpy $StartFolder $0
+  ${GetParameters} $R0
+  StrLen $R1 $R0
+  StrCpy $R2 0     ; where in the line
+  StrCpy $R3 ""    ; the switch so far
+  StrCpy $R4 0     ; 1 inside quotes
+  StrCpy $R5 0     ; 1 once the switch has begun (a lone "" is a switch too)
+  ${DoWhile} $R2 <= $R1
+    StrCpy $R6 $R0 1 $R2
+    StrCpy $R7 0   ; 1 where the switch ends: the line's end, or white space outside quotes
+    ${If} $R6 == ""
+      StrCpy $R7 1
+    ${ElseIf} $R4 == 0
+      ${If} $R6 == " "
+      ${OrIf} $R6 == "$\t"
+        StrCpy $R7 1
+      ${EndIf}
+    ${EndIf}
+    ${If} $R6 == '"'
+      IntOp $R4 1 - $R4
+      StrCpy $R5 1
+    ${ElseIf} $R7 == 1
+      ${If} $R5 == 1
+        StrCpy $R7 $R3 3
+        ${If} $R7 == "/D="
+          ${ExitDo}
+        ${EndIf}
+        Call TakeSwitch
+      ${EndIf}
+      StrCpy $R3 ""
+      StrCpy $R5 0
+    ${Else}
+      StrCpy $R3 "$R3$R6"
+      StrCpy $R5 1
+    ${EndIf}
+    IntOp $R2 $R2 + 1
+  ${Loop}
+FunctionEnd
+
+; The /LOG= value as a full path in $R0, or "" with why not in $R1: a quote left open, an empty
+; name, a folder, a character no file name may hold, or a drive without a folder. Forward slashes
+; are backslashes; a relative path is taken from the folder the package was started in.
+Function ResolveLogPath
+  StrCpy $R1 ""
+  ${WordReplace} $SwitchLog "/" "\" "+" $R0
+  StrCpy $R2 $R0 1 -1
+  StrCpy $R3 $R0 1 1
+  StrCpy $R4 $R0 2
+  ${If} $SwitchLogOpen == 1
+    StrCpy $R1 "its quote is left open"
+  ${ElseIf} $R0 == ""
+    StrCpy $R1 "the name is empty"
+  ${ElseIf} $R2 == "\"
+    StrCpy $R1 "it names a folder, not a file"
+  ${ElseIf} $R3 == ":"
+    StrCpy $R5 $R0 1 2
+    ${If} $R5 != "\"
+      StrCpy $R1 "it names a drive without a folder"
+    ${EndIf}
+  ${ElseIf} $R4 != "\\"
+    StrCpy $R5 $R0 1
+    ${If} $R5 == "\"
+      StrCpy $R5 $StartFolder 2
+      StrCpy $R0 "$R5$R0"
+    ${Else}
+      StrCpy $R0 "$StartFolder\$R0"
+    ${EndIf}
+  ${EndIf}
+  ${If} $R1 == ""
+    ; No file name holds these; a colon only after the drive letter.
+    StrLen $R5 $R0
+    StrCpy $R6 2
+    ${DoWhile} $R6 < $R5
+      StrCpy $R7 $R0 1 $R6
+      ${If} $R7 == ":"
+      ${OrIf} $R7 == "*"
+      ${OrIf} $R7 == "?"
+      ${OrIf} $R7 == "<"
+      ${OrIf} $R7 == ">"
+      ${OrIf} $R7 == "|"
+      ${OrIf} $R7 == '"'
+        StrCpy $R1 "no file name may hold the character $R7"
+        ${ExitDo}
+      ${EndIf}
+      IntOp $R6 $R6 + 1
+    ${Loop}
+  ${EndIf}
+  ${If} $R1 == ""
+  ${AndIf} ${FileExists} "$R0\*.*"
+    StrCpy $R1 "it names a folder, not a file"
+  ${EndIf}
+  ${If} $R1 != ""
+    StrCpy $R0 ""
+  ${EndIf}
+FunctionEnd
