@@ -54,6 +54,8 @@ check "SHA256SUMS lists the ${#files[@]} files and checks" bash -c "cd '$out' &&
 mkdir -p "$other/unpacked"
 7z x -y -o"$other/unpacked" "$out/BrellanFlashwrightSetup.exe" >/dev/null 2>&1
 for program in DriverPrep.exe PkgStage.exe SetupWatch.exe SetupRollback.exe; do
-  check "the setup package holds the signed $program" cmp -s "$other/unpacked/\$PLUGINSDIR/$program" "$out/$program"
+  # The programs unpack into a folder named at run time; 7-Zip shows it as a variable.
+  packed=$(find "$other/unpacked" -name "$program" | head -n 1)
+  check "the setup package holds the signed $program" cmp -s "$packed" "$out/$program"
 done
 exit $fail

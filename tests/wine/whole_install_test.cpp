@@ -366,6 +366,27 @@ TEST_F(Switches, UnusableLogValuesEndWith1639AndSayWhyInTheDefaultLog)
     }
 }
 
+// SYSTEM's %TEMP% is the machine's own, where every user may create files: without /LOG= the log
+// then goes where only administrators can write.
+TEST_F(Switches, WhereTempIsTheMachinesTheLogGoesToWindowsLogs)
+{
+    harness::SetDeviceInstances(1);
+    const std::wstring machineTemp = harness::WindowsDir() + L"\\Temp";
+    const std::wstring log = harness::WindowsDir() + L"\\Logs\\BrellanFlashwrightSetup.log";
+    wchar_t temp[MAX_PATH], tmp[MAX_PATH];
+    ASSERT_NE(0u, GetEnvironmentVariableW(L"TEMP", temp, MAX_PATH));
+    ASSERT_NE(0u, GetEnvironmentVariableW(L"TMP", tmp, MAX_PATH));
+    SetEnvironmentVariableW(L"TEMP", machineTemp.c_str());
+    SetEnvironmentVariableW(L"TMP", machineTemp.c_str());
+    written_.push_back(log);
+    DeleteFileW(log.c_str());
+    harness::RunResult run = RunWith(L"/S");
+    SetEnvironmentVariableW(L"TEMP", temp);
+    SetEnvironmentVariableW(L"TMP", tmp);
+    EXPECT_EQ(3u, run.exitCode);
+    EXPECT_TRUE(LogHas(kDeviceCaptionLine, log));
+}
+
 TEST_F(Switches, TheOldLockNameHeldByAnybodyBlocksNothing)
 {
     HANDLE squatter = CreateMutexW(NULL, FALSE, L"Global\\Quillmere Brellan Flashwright Setup");
