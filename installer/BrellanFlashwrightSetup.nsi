@@ -3,7 +3,9 @@
 ; runs PkgStage, records the installed version, and ends with an exit code that says how far it got:
 ;   0 installed; 3 a Brellan device is still recorded; 4 the copy service refused an INF;
 ;   5 a step could not run (a program not started, ended by the watch or ending with another
-;   code, a file not written); 1618 another package is running; 1639 a switch is not valid.
+;   code, a file not written); 1618 another package is running; 1638 a newer version is
+;   installed; 1639 a switch is not valid. With /UNINSTALL it removes the product instead
+;   (uninstall.nsh); the version rules are in versions.nsh.
 ;   1 and 2 stay NSIS's own: cancelled by the user, aborted (also: not run as an administrator).
 ; Each program runs under SetupWatch (watch/), which under /S answers a box left open and ends a
 ; program that hangs, so an unattended install always ends by itself. Before DriverPrep runs,
@@ -45,6 +47,7 @@ Target ${TARGET}
 ; Where and how SetupRollback keeps what a run may change, from its header.
 !define ROLLBACK "${__FILEDIR__}/rollback/setup_rollback.h"
 !searchparse /file "${ROLLBACK}" `kRollbackDone = ` ROLLBACK_DONE `;`
+!searchparse /file "${ROLLBACK}" `kRollbackInUse = ` ROLLBACK_IN_USE `;`
 !searchparse /file "${ROLLBACK}" `kRollbackFolder[] = L"` ROLLBACK_FOLDER_ESCAPED `";`
 !searchreplace ROLLBACK_FOLDER "${ROLLBACK_FOLDER_ESCAPED}" "\\" "\"
 !searchparse /file "${ROLLBACK}" `kKeptVersionName[] = L"` KEPT_VERSION `";`
@@ -56,6 +59,7 @@ Target ${TARGET}
 !define EXIT_COPY_REFUSED 4
 !define EXIT_STEP_FAILED 5
 !define EXIT_ANOTHER_RUNNING 1618   ; Windows Installer's "another installation is in progress"
+!define EXIT_NEWER_INSTALLED 1638   ; Windows Installer's "another version of this product is already installed"
 !define EXIT_BAD_COMMAND_LINE 1639  ; Windows Installer's "invalid command line"
 !define LOG_NAME "BrellanFlashwrightSetup.log"
 ; Under /S: a box left open is answered after this many seconds (/BOXTIMEOUT=), 2 where nobody
@@ -75,6 +79,13 @@ Target ${TARGET}
 ; Where a deployment tool's detection rule finds the installed version (the 64-bit view).
 !define DETECTION_KEY "SOFTWARE\Quillmere\Brellan Flashwright Installer"
 !define DETECTION_VALUE "Version"
+; Where Apps & features, winget and inventory tools find the product (the 64-bit view too); the
+; release's winget manifest reads these lines.
+!define UNINSTALL_KEY "SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\QuillmereBrellanFlashwright"
+!define DISPLAY_NAME "Brellan Flashwright"
+!define PUBLISHER "Quillmere"
+; The copy of the package in the install folder that the entry's uninstall runs.
+!define PACKAGE_NAME "BrellanFlashwrightSetup.exe"
 
 Name "Brellan Flashwright"
 OutFile "${OUTFILE}"
@@ -375,7 +386,7 @@ Function KeepMachineState
   ${Else}
     StrCpy $R6 `"/version=$R5"`
   ${EndIf}
-  !insertmacro RunRollback `/keep $R6 ${DRIVER_PACKAGE_PLACES}`
+  !insertmacro RunRollback `/keep $R6 ${DRIVER_PACKAGE_PLACES} "/place=${PACKAGE_NAME}"`
   ${If} $0 != ${ROLLBACK_DONE}
     !insertmacro Finish ${EXIT_STEP_FAILED} "What the run may change could not be kept (result: $0); nothing was changed."
   ${EndIf}
@@ -392,6 +403,9 @@ Function LetGoOfKeptState
   RMDir /r "${ROLLBACK_FOLDER}"
 FunctionEnd
 
+!include "${__FILEDIR__}/versions.nsh"
+!include "${__FILEDIR__}/uninstall.nsh"
+
 Section "Driver steps"
   ; The programs run from a folder of the package's own, never from where it was started.
   Call MakeProgramsFolder
@@ -406,6 +420,10 @@ Section "Driver steps"
   ${EndIf}
 
   Call RepairCutOffRun
+  ${If} $SwitchUninstall == 1
+    Call Uninstall
+  ${EndIf}
+  Call CheckVersion
   Call KeepMachineState
 
   !insertmacro RunProgram "DriverPrep.exe" '"/closes-itself=${NOTICE_TITLE}"'
@@ -447,6 +465,9 @@ Section "Driver steps"
     !insertmacro Finish ${EXIT_STEP_FAILED} "PkgStage could not run (result: $0)."
   ${EndIf}
 
+  Call PlacePackageCopy
+  Call RemoveReplacedCopies
+
   ; Only a run that ends with 0 records the version: it is what a detection rule trusts.
   ClearErrors
   WriteRegStr HKLM "${DETECTION_KEY}" "${DETECTION_VALUE}" "${VERSION}"
@@ -454,7 +475,9 @@ Section "Driver steps"
     !insertmacro Finish ${EXIT_STEP_FAILED} "The installed version could not be recorded in HKLM\${DETECTION_KEY}."
   ${EndIf}
   Call LetGoOfKeptState
-  !insertmacro Log "recorded version ${VERSION} in HKLM\${DETECTION_KEY}"
+  StrCpy $R5 "${VERSION}"
+  Call WriteUninstallEntry
+  !insertmacro Log "recorded version ${VERSION} in HKLM\${DETECTION_KEY}, and the Apps & features entry"
   !insertmacro Log "installed (exit code ${EXIT_INSTALLED})"
   FileClose $LogFile
   Call LeaveMachine

@@ -7,8 +7,8 @@ the INF, its line and the file.
 
     driver_package.py INF_DIR --nsh OUT.nsh --list OUT.txt
 
-OUT.nsh defines the macro PlaceDriverPackageFiles (the File commands that write every file into
-${INSTALL_FOLDER} at its relative path), DRIVER_PACKAGE_FILES (their names, for the log) and
+OUT.nsh defines the macros PlaceDriverPackageFiles (the File commands that write every file into
+${INSTALL_FOLDER} at its relative path) and RemoveDriverPackageFiles, DRIVER_PACKAGE_FILES (their names, for the log) and
 DRIVER_PACKAGE_PLACES (the same as SetupRollback's /place= arguments).
 OUT.txt lists them, one "relative\\path<TAB>source path" a line, the INFs first.
 
@@ -289,7 +289,13 @@ def WriteNsh(files, path):
             folder = subfolder
             lines.append('  SetOutPath "${INSTALL_FOLDER}%s"' % NsisString("\\" + subfolder if subfolder else ""))
         lines.append('  File "/oname=%s" "%s"' % (NsisString(name), NsisString(source)))
-    lines += ['  SetOutPath "${INSTALL_FOLDER}"', "!macroend", ""]
+    lines += ['  SetOutPath "${INSTALL_FOLDER}"', "!macroend",
+              "; Deletes them again (an uninstall), and the subfolders they emptied.",
+              "!macro RemoveDriverPackageFiles"]
+    lines += ['  Delete "${INSTALL_FOLDER}\\%s"' % NsisString(relative) for relative, _ in files]
+    subfolders = sorted({relative.rpartition("\\")[0] for relative, _ in files} - {""}, key=lambda f: -f.count("\\"))
+    lines += ['  RMDir "${INSTALL_FOLDER}\\%s"' % NsisString(folder) for folder in subfolders]
+    lines += ["!macroend", ""]
     WriteIfChanged(path, "\n".join(lines))
 
 

@@ -6,13 +6,15 @@
 ; the end of the line) ends the reading.
 ;
 ; After ReadSwitches: $SwitchLog (the /LOG= value, its quote left open when $SwitchLogOpen is 1),
-; $SwitchLogGiven, $SwitchBoxTimeout ("" when not given), $SwitchesIgnored; /S makes the run silent.
+; $SwitchLogGiven, $SwitchBoxTimeout ("" when not given), $SwitchUninstall (1 for /UNINSTALL),
+; $SwitchesIgnored; /S makes the run silent.
 
 Var SwitchLog
 Var SwitchLogOpen
 Var SwitchLogGiven
 Var SwitchBoxTimeout
 Var SwitchesIgnored
+Var SwitchUninstall
 Var StartFolder      ; the working folder the package was started in
 
 ; One switch, in $R3; $R4 is 1 when its quote was left open.
@@ -27,6 +29,8 @@ Function TakeSwitch
     StrCpy $SwitchLogGiven 1
   ${ElseIf} $R9 == "/BOXTIMEOUT="
     StrCpy $SwitchBoxTimeout $R3 "" 12
+  ${ElseIf} $R3 == "/UNINSTALL"
+    StrCpy $SwitchUninstall 1
   ${ElseIf} $R3 != "/NCRC"
     StrCpy $SwitchesIgnored "$SwitchesIgnored $R3"
   ${EndIf}

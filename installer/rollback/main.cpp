@@ -15,5 +15,5 @@ int main(int argc, char **argv, char **envp)
     RollbackOptions options;
     if (__wgetmainargs(&wideArgc, &wideArgv, &wideEnvp, 0, &info) < 0) return kRollbackBadArguments;
     if (!ParseRollbackOptions(wideArgc, wideArgv, &options)) return kRollbackBadArguments;
-    return options.keep ? KeepMachineState(&options) : RollBackMachineState(&options);
+    return RunRollbackMode(&options);
 }

@@ -22,8 +22,7 @@
 
 // The hardware ID that DriverPrep's purge looks for (driverprep/inf_match.cpp).
 static const wchar_t kDeviceHardwareId[] = L"USB\\VID_8817&PID_3402";
-static const wchar_t kKeepSwitch[] = L"/keep";
-static const wchar_t kRollbackSwitch[] = L"/rollback";
+static const wchar_t *const kModeSwitches[] = {L"/keep", L"/rollback", L"/remove-copies", L"/remove-replaced-copies"};
 static const wchar_t kLogOption[] = L"/log=";
 static const wchar_t kVersionOption[] = L"/version=";
 static const wchar_t kPlaceOption[] = L"/place=";
@@ -41,14 +40,26 @@ static const wchar_t kKeptFilesName[] = L"kept";
 static const wchar_t kNewFilesName[] = L"new";
 static const wchar_t kNewInstallFolderName[] = L"install-folder-new";
 static const wchar_t kNewParentFolderName[] = L"parent-folder-new";
+static const wchar_t kStagedByTheRun[] = L"staged by the run";
 static const DWORD kCbChunk = 16384;
+static const int kMaxReplacedInfs = 8;
 static const size_t kCbIdMax = 2 * (sizeof kDeviceHardwareId / sizeof kDeviceHardwareId[0]);
 static const size_t kHashesPerWrite = 512;
-// What a rollback did, for its last log line and its exit code.
+// What a rollback or a removal did, for its last log line and its exit code.
 struct Tally {
     int putBack;
     int removed;
     int failed;
+    int inUse;     // copies a device uses, which stayed
+};
+
+// The install folder's INF files that the rollback folder keeps: the earlier version's, which the
+// run replaces or removes.
+struct KeptInfs {
+    int count;
+    wchar_t name[kMaxReplacedInfs][MAX_PATH];
+    unsigned long long cb[kMaxReplacedInfs];
+    int replaced[kMaxReplacedInfs];   // the install folder now holds other bytes under the name
 };
 
 // ---- Paths and files ----
@@ -371,14 +382,60 @@ static int KeepStoreFile(const wchar_t *infDir, const wchar_t *keptDir, const wc
     return 0;
 }
 
-// Keeps every OEM copy that DriverPrep's purge could remove: each whose bytes name the device, with
-// its twin.
-static int KeepDeviceCopies(const wchar_t *infDir, HANDLE log)
+// The kept INF files of the install folder, with their sizes, and whether the install folder now
+// holds other bytes under each name.
+static void FindKeptInfs(KeptInfs *infs)
+{
+    wchar_t keptDir[MAX_PATH];
+    wchar_t path[MAX_PATH];
+    wchar_t kept[MAX_PATH];
+    wchar_t placed[MAX_PATH];
+    WIN32_FIND_DATAW entry;
+    infs->count = 0;
+    if (!StateFile(keptDir, kKeptFilesName) || !JoinPath(path, keptDir, kInfPattern)) return;
+    HANDLE search = FindFirstFileW(path, &entry);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+        int i = infs->count;
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || wcslen(entry.cFileName) >= MAX_PATH) continue;
+        if (!JoinPath(kept, keptDir, entry.cFileName) || !JoinPath(placed, kInstallFolder, entry.cFileName)) continue;
+        wcscpy(infs->name[i], entry.cFileName);
+        infs->cb[i] = ((unsigned long long)entry.nFileSizeHigh << 32) | entry.nFileSizeLow;
+        infs->replaced[i] = !SameBytes(kept, placed);
+        infs->count++;
+    } while (infs->count < kMaxReplacedInfs && FindNextFileW(search, &entry));
+    FindClose(search);
+}
+
+// Whether a store copy of `cb` bytes equals one of the kept INF files (with `onlyReplaced`, one the
+// run replaced with other bytes).
+static int SameAsKeptInf(const KeptInfs *infs, const wchar_t *path, unsigned long long cb, int onlyReplaced)
+{
+    wchar_t keptDir[MAX_PATH];
+    wchar_t kept[MAX_PATH];
+    if (!StateFile(keptDir, kKeptFilesName)) return 0;
+    for (int i = 0; i < infs->count; ++i) {
+        if (infs->cb[i] != cb || (onlyReplaced && !infs->replaced[i])) continue;   // sizes first: cheap
+        if (JoinPath(kept, keptDir, infs->name[i]) && SameBytes(kept, path)) return 1;
+    }
+    return 0;
+}
+
+static unsigned long long EntrySize(const WIN32_FIND_DATAW *entry)
+{
+    return ((unsigned long long)entry->nFileSizeHigh << 32) | entry->nFileSizeLow;
+}
+
+// Keeps every OEM copy that DriverPrep's purge, an uninstall or an upgrade could remove: each whose
+// bytes name the device or equal a kept INF file of the install folder, with its twin.
+static int KeepStoreCopies(const wchar_t *infDir, HANDLE log)
 {
     wchar_t keptDir[MAX_PATH];
     wchar_t path[MAX_PATH];
     wchar_t twin[MAX_PATH];
     WIN32_FIND_DATAW entry;
+    KeptInfs infs;
+    FindKeptInfs(&infs);
     if (!StateFile(keptDir, kKeptCopiesName) || !CreateDirectoryW(keptDir, NULL)) return 0;
     if (!JoinPath(path, infDir, kOemInfPattern)) return 0;
     HANDLE search = FindFirstFileW(path, &entry);
@@ -386,10 +443,10 @@ static int KeepDeviceCopies(const wchar_t *infDir, HANDLE log)
     int kept = 1;
     do {
         if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !JoinPath(path, infDir, entry.cFileName)) continue;
-        if (!BytesNameDevice(path)) continue;
+        if (!BytesNameDevice(path) && !SameAsKeptInf(&infs, path, EntrySize(&entry), 0)) continue;
         kept = KeepStoreFile(infDir, keptDir, entry.cFileName, log);
         if (kept && TwinPath(entry.cFileName, twin)) kept = KeepStoreFile(infDir, keptDir, twin, log);
-        if (kept) LogFormatted(log, L"kept a copy of %ls, which names the device (and of its twin)", path);
+        if (kept) LogFormatted(log, L"kept a copy of %ls (and of its twin)", path);
     } while (kept && FindNextFileW(search, &entry));
     FindClose(search);
     return kept;
@@ -441,8 +498,8 @@ int KeepMachineState(const RollbackOptions *options)
     wchar_t infDir[MAX_PATH];
     wchar_t parent[MAX_PATH];
     int made = MakeRollbackFolder(log);
-    int kept = made && InfDirectory(infDir) && KeepStoreNames(infDir, log) && KeepDeviceCopies(infDir, log) &&
-               KeepInstallFiles(options, log) && KeepVersionAndArm(options);
+    int kept = made && InfDirectory(infDir) && KeepStoreNames(infDir, log) && KeepInstallFiles(options, log) &&
+               KeepStoreCopies(infDir, log) && KeepVersionAndArm(options);
     if (!kept) {
         wchar_t mark[MAX_PATH];
         int parentNew = made && StateFile(mark, kNewParentFolderName) && Exists(mark);
@@ -458,7 +515,7 @@ int KeepMachineState(const RollbackOptions *options)
 
 // Takes the store's copy `name` out through the copy service's uninstall. Wine's reports success
 // and deletes nothing: whatever still stands of the copy and its twin is deleted here.
-static int RemoveCopy(const wchar_t *infDir, const wchar_t *name, HANDLE log, Tally *tally)
+static int RemoveCopy(const wchar_t *infDir, const wchar_t *name, const wchar_t *why, HANDLE log, Tally *tally)
 {
     wchar_t path[MAX_PATH];
     wchar_t twin[MAX_PATH];
@@ -466,10 +523,12 @@ static int RemoveCopy(const wchar_t *infDir, const wchar_t *name, HANDLE log, Ta
     SetLastError(0);
     if (!SetupUninstallOEMInfW(name, 0, NULL)) {
         DWORD error = GetLastError();
-        if (error == ERROR_INF_IN_USE_BY_DEVICES)
+        if (error == ERROR_INF_IN_USE_BY_DEVICES) {
             LogFormatted(log, L"left %ls: a device already uses it (uninstall the device, then run the package again)", path);
-        else
+            tally->inUse++;
+        } else {
             LogFormatted(log, L"could not remove %ls (error 0x%lx)", path, (unsigned long)error);
+        }
         tally->failed++;
         return 0;
     }
@@ -478,7 +537,7 @@ static int RemoveCopy(const wchar_t *infDir, const wchar_t *name, HANDLE log, Ta
         tally->failed++;
         return 0;
     }
-    LogFormatted(log, L"removed %ls, staged by the run", path);
+    LogFormatted(log, L"removed %ls, %ls", path, why);
     tally->removed++;
     return 1;
 }
@@ -493,7 +552,7 @@ static void RemoveNewCopies(const wchar_t *infDir, HANDLE log, Tally *tally)
     if (search == INVALID_HANDLE_VALUE) return;
     do {
         if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-        if (!HasName(NameHash(entry.cFileName))) (void)RemoveCopy(infDir, entry.cFileName, log, tally);
+        if (!HasName(NameHash(entry.cFileName))) (void)RemoveCopy(infDir, entry.cFileName, kStagedByTheRun, log, tally);
     } while (FindNextFileW(search, &entry));
     FindClose(search);
 }
@@ -518,7 +577,7 @@ static void PutBackCopies(const wchar_t *infDir, const wchar_t *pattern, HANDLE 
         if (Exists(path)) {
             if (SameBytes(kept, path)) continue;
             int isInf = EndsWith(entry.cFileName, kInfExtension);
-            if (isInf ? !RemoveCopy(infDir, entry.cFileName, log, tally) : !DeleteIfStanding(path)) {
+            if (isInf ? !RemoveCopy(infDir, entry.cFileName, kStagedByTheRun, log, tally) : !DeleteIfStanding(path)) {
                 if (!isInf) tally->failed++;   // RemoveCopy counts its own failure
                 LogFormatted(log, L"could not put back %ls", path);
                 continue;
@@ -581,7 +640,7 @@ int RollBackMachineState(const RollbackOptions *options)
     wchar_t path[MAX_PATH];
     wchar_t infDir[MAX_PATH];
     wchar_t parent[MAX_PATH];
-    Tally tally = {0, 0, 0};
+    Tally tally = {0, 0, 0, 0};
     if (!StateFile(path, kArmedName) || !Exists(path)) {
         // Nothing was kept, so nothing was changed: a partial rollback folder just goes.
         if (IsFolder(kRollbackFolder)) RemoveTree(kRollbackFolder);
@@ -619,6 +678,44 @@ int RollBackMachineState(const RollbackOptions *options)
     return tally.failed != 0 ? kRollbackIncomplete : kRollbackDone;
 }
 
+// ---- Removing the product's copies ----
+
+int RemoveStoreCopies(const RollbackOptions *options)
+{
+    HANDLE log = OpenSetupLog(options->logPath);
+    const int onlyReplaced = options->mode == kModeRemoveReplacedCopies;
+    const wchar_t *why = onlyReplaced ? L"staged by the version this one replaces" : L"a copy of the product's driver packages";
+    wchar_t infDir[MAX_PATH];
+    wchar_t path[MAX_PATH];
+    WIN32_FIND_DATAW entry;
+    Tally tally = {0, 0, 0, 0};
+    KeptInfs infs;
+    FindKeptInfs(&infs);
+    HANDLE search = INVALID_HANDLE_VALUE;
+    if (InfDirectory(infDir) && JoinPath(path, infDir, kOemInfPattern)) search = FindFirstFileW(path, &entry);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !JoinPath(path, infDir, entry.cFileName)) continue;
+            if (SameAsKeptInf(&infs, path, EntrySize(&entry), onlyReplaced) || (!onlyReplaced && BytesNameDevice(path)))
+                (void)RemoveCopy(infDir, entry.cFileName, why, log, &tally);
+        } while (FindNextFileW(search, &entry));
+        FindClose(search);
+    }
+    LogFormatted(log, L"copies removed: %d, left: %d", tally.removed, tally.failed);
+    if (log != INVALID_HANDLE_VALUE) CloseHandle(log);
+    if (tally.inUse != 0) return kRollbackInUse;
+    return tally.failed != 0 ? kRollbackIncomplete : kRollbackDone;
+}
+
+int RunRollbackMode(const RollbackOptions *options)
+{
+    switch (options->mode) {
+    case kModeKeep: return KeepMachineState(options);
+    case kModeRollback: return RollBackMachineState(options);
+    default: return RemoveStoreCopies(options);
+    }
+}
+
 // ---- The command line ----
 
 static const wchar_t *OptionValue(const wchar_t *arg, const wchar_t *option)
@@ -643,16 +740,19 @@ int ParseRollbackOptions(int argc, wchar_t **argv, RollbackOptions *options)
 {
     memset(options, 0, sizeof *options);
     if (argc < 2) return 0;
-    if (wcscmp(argv[1], kKeepSwitch) == 0) options->keep = 1;
-    else if (wcscmp(argv[1], kRollbackSwitch) != 0) return 0;
+    size_t mode = 0;
+    while (mode < sizeof kModeSwitches / sizeof kModeSwitches[0] && wcscmp(argv[1], kModeSwitches[mode]) != 0) ++mode;
+    if (mode == sizeof kModeSwitches / sizeof kModeSwitches[0]) return 0;
+    options->mode = (RollbackMode)mode;
+    const int keep = options->mode == kModeKeep;
     for (int i = 2; i < argc; ++i) {
         const wchar_t *value = NULL;
         if ((value = OptionValue(argv[i], kLogOption)) != NULL) {
             if (*value == 0) return 0;
             options->logPath = value;
-        } else if (options->keep && (value = OptionValue(argv[i], kVersionOption)) != NULL) {
+        } else if (keep && (value = OptionValue(argv[i], kVersionOption)) != NULL) {
             options->version = value;
-        } else if (options->keep && (value = OptionValue(argv[i], kPlaceOption)) != NULL) {
+        } else if (keep && (value = OptionValue(argv[i], kPlaceOption)) != NULL) {
             if (options->placedCount >= kMaxPlacedFiles || !IsInsidePath(value)) return 0;
             options->placed[options->placedCount++] = value;
         } else {

@@ -35,7 +35,7 @@ protected:
         for (std::wstring &arg : args) argv.push_back(&arg[0]);
         RollbackOptions options;
         if (!ParseRollbackOptions((int)argv.size(), argv.data(), &options)) return kRollbackBadArguments;
-        return options.keep ? KeepMachineState(&options) : RollBackMachineState(&options);
+        return RunRollbackMode(&options);
     }
     int Keep() { return Run({L"/keep", L"/version=0.9.0", L"/place=brellan.inf", L"/place=amd64\\co.dll"}); }
     std::string Log()
@@ -114,6 +114,47 @@ TEST_F(Rollback, InstallFolderIsAsTheRunFoundIt)
         EXPECT_EQ(existed, Exists(kFolder));
         EXPECT_EQ(existed, Exists(L"C:\\Program Files\\Quillmere")) << "nor the folder above it";
     }
+}
+
+// An uninstall removes the product's copies (those naming the device, those equal to the install
+// folder's INF files) and no other; one a device uses stops it, and the rollback that follows
+// leaves the product whole.
+TEST_F(Rollback, UninstallStoppedByADeviceLeavesTheProductWhole)
+{
+    Put(kFolder + L"\\flashwright.inf", kTool);
+    Put(kFolder + L"\\brellan.inf", kNewDriver);
+    PutInf(L"oem3.inf", kNewDriver);
+    PutInf(L"oem3.pnf", "precompiled");
+    PutInf(L"oem4.inf", kTool);
+    PutInf(L"oem5.inf", "[Version]\r\n; another product\r\n");
+    const auto store = Tree(L"C:\\Windows\\inf");
+    const auto folder = Tree(kFolder);
+    ASSERT_EQ(kRollbackDone, Run({L"/keep", L"/place=flashwright.inf", L"/place=brellan.inf"}));
+    hostwin::UseByDevice(L"oem4.inf");
+    EXPECT_EQ(kRollbackInUse, Run({L"/remove-copies"}));
+    EXPECT_FALSE(Exists(kInf + L"oem3.inf"));
+    EXPECT_TRUE(Exists(kInf + L"oem5.inf"));
+    EXPECT_NE(std::string::npos, Log().find("left C:\\Windows\\inf\\oem4.inf: a device already uses it")) << Log();
+    std::filesystem::remove_all(hostwin::HostPath(kFolder));   // the uninstall went on no further
+
+    EXPECT_EQ(kRollbackDone, Run({L"/rollback"}));
+    EXPECT_EQ(store, Tree(L"C:\\Windows\\inf"));
+    EXPECT_EQ(folder, Tree(kFolder));
+}
+
+// An upgrade removes the copies of the earlier version's INF files that it replaced with other
+// bytes, and keeps those it carries unchanged.
+TEST_F(Rollback, UpgradeRemovesOnlyCopiesOfReplacedInfs)
+{
+    Put(kFolder + L"\\flashwright.inf", kTool);
+    Put(kFolder + L"\\brellan.inf", kNamesDevice);
+    PutInf(L"oem4.inf", kTool);
+    PutInf(L"oem6.inf", kNamesDevice);
+    ASSERT_EQ(kRollbackDone, Run({L"/keep", L"/place=flashwright.inf", L"/place=brellan.inf"}));
+    Put(kFolder + L"\\brellan.inf", kNewDriver);   // the new version's device INF; the tool's unchanged
+    EXPECT_EQ(kRollbackDone, Run({L"/remove-replaced-copies"}));
+    EXPECT_TRUE(Exists(kInf + L"oem4.inf"));
+    EXPECT_FALSE(Exists(kInf + L"oem6.inf"));
 }
 
 // Everything DriverPrep's content match can remove is kept: the rollback's own reading of a

@@ -495,6 +495,19 @@ std::wstring DetectedVersion()
     return status == ERROR_SUCCESS ? value : L"";
 }
 
+static const wchar_t kUninstallKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QuillmereBrellanFlashwright";
+
+std::wstring UninstallEntry(const wchar_t *name)
+{
+    wchar_t value[1024];
+    DWORD cb = sizeof value;
+    LSTATUS status = RegGetValueW(HKEY_LOCAL_MACHINE, kUninstallKey, name, RRF_RT_REG_SZ | RRF_SUBKEY_WOW6464KEY, NULL,
+                                  value, &cb);
+    return status == ERROR_SUCCESS ? value : L"";
+}
+
+void RemoveUninstallEntry() { RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, KEY_WOW64_64KEY, 0); }
+
 void SetDetectedVersion(const wchar_t *version)
 {
     if (!version) RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kDetectionKey, L"Version");

@@ -124,5 +124,8 @@ extern const std::vector<std::wstring> kPackagePrograms;
 // SetDetectedVersion(NULL) removes it.
 std::wstring DetectedVersion();
 void SetDetectedVersion(const wchar_t *version);
+// A text value of its Apps & features entry (64-bit view), "" when there is none.
+std::wstring UninstallEntry(const wchar_t *name);
+void RemoveUninstallEntry();
 
 }  // namespace harness

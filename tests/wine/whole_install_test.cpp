@@ -421,6 +421,78 @@ TEST_F(Switches, WindowedRunLogsTheBoxAPersonAnswered)
     EXPECT_FALSE(LogHas(L"the watch pressed")) << "the person answered it";
 }
 
+// Removal as Apps & features, winget and deployment tools run it, and the version rules.
+class Uninstall : public Unattended {
+protected:
+    void TearDown() override
+    {
+        harness::RemoveUninstallEntry();
+        Unattended::TearDown();
+    }
+};
+
+TEST_F(Uninstall, QuietUninstallStringRemovesTheProductBeforeItReturns)
+{
+    const std::wstring other = harness::InfDir() + L"\\oem50.inf";
+    ASSERT_TRUE(harness::WriteFileBytes(other, "[Version]\r\nSignature=\"$Windows NT$\"\r\n; another product\r\n"));
+    ASSERT_EQ(0u, Deploy(kSetup).exitCode);
+    EXPECT_EQ(L"Brellan Flashwright", harness::UninstallEntry(L"DisplayName"));
+    EXPECT_EQ(L"Quillmere", harness::UninstallEntry(L"Publisher"));
+    EXPECT_EQ(L"" BRELLAN_VERSION, harness::UninstallEntry(L"DisplayVersion"));
+    EXPECT_EQ(harness::kInstallFolder, harness::UninstallEntry(L"InstallLocation"));
+    ASSERT_EQ(1u, CopiesOf(tool_).size());
+    ASSERT_EQ(1u, CopiesOf(device_).size());
+
+    // "C:\...\BrellanFlashwrightSetup.exe" /UNINSTALL /S, run as a deployment tool runs it.
+    const std::wstring quiet = harness::UninstallEntry(L"QuietUninstallString");
+    ASSERT_EQ(L'"', quiet[0]) << ::testing::PrintToString(quiet);
+    const size_t close = quiet.find(L'"', 1);
+    ASSERT_NE(std::wstring::npos, close);
+    const std::wstring uninstaller = quiet.substr(1, close - 1);
+    const std::wstring args = quiet.substr(close + 2) + L" /LOG=\"" + log_ + L"\"";
+    EXPECT_EQ(L"/UNINSTALL /S", quiet.substr(close + 2));
+    harness::RunResult run = harness::Run(uninstaller.c_str(), args.c_str(), harness::LeaveAlone, 30000, harness::Screen::kUnseen);
+    EXPECT_EQ(0u, run.exitCode);
+    // At the moment it returns, as a deployment tool's detection then looks:
+    EXPECT_EQ(L"", harness::UninstallEntry(L"DisplayName"));
+    EXPECT_EQ(L"", harness::DetectedVersion());
+    EXPECT_TRUE(CopiesOf(tool_).empty());
+    EXPECT_TRUE(CopiesOf(device_).empty());
+    EXPECT_FALSE(harness::FileExists(std::wstring(harness::kInstallFolder) + L"\\brellan.inf"));
+    EXPECT_TRUE(harness::FileExists(other)) << "another product's copy stays";
+    EXPECT_TRUE(LogHas(L"Brellan Flashwright was removed. (exit code 0)"));
+}
+
+TEST_F(Uninstall, NothingInstalledEndsWithZero)
+{
+    harness::SetDetectedVersion(NULL);
+    EXPECT_EQ(0u, Deploy(kSetup, L"/UNINSTALL /S").exitCode);
+    EXPECT_TRUE(LogHas(L"Brellan Flashwright is not installed: there was nothing to remove."));
+}
+
+TEST_F(Uninstall, WhileAPackageWaitsOnABoxItEndsWith1618)
+{
+    harness::SetDeviceInstances(1);
+    PROCESS_INFORMATION first;
+    ASSERT_TRUE(harness::Start(kSetup, L"/S /BOXTIMEOUT=3", &first));
+    for (int i = 0; i < 200 && !FindWindowW(L"#32770", L"Found Brellan device"); ++i) Sleep(50);
+    EXPECT_EQ(1618u, harness::Run(kSetup, L"/UNINSTALL /S", harness::LeaveAlone).exitCode);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(first.hProcess, 30000));
+    CloseHandle(first.hThread);
+    CloseHandle(first.hProcess);
+    EXPECT_EQ(L"0.9.0", harness::DetectedVersion());
+}
+
+TEST_F(Uninstall, OlderPackageOverANewerVersionEndsWith1638AndChangesNothing)
+{
+    harness::SetDetectedVersion(L"1.10.0");   // newer: versions compare part by part
+    EXPECT_EQ(1638u, Deploy(kSetup).exitCode);
+    EXPECT_EQ(L"1.10.0", harness::DetectedVersion());
+    EXPECT_EQ(L"", harness::DescribeChanges(before_, harness::SnapshotInfStore()));
+    EXPECT_FALSE(harness::FileExists(harness::kInstallFolder));
+    EXPECT_TRUE(LogHas(L"Version 1.10.0 of Brellan Flashwright is installed, newer than this package's"));
+}
+
 // The same switches on the screen a person may be looking at.
 class Deployment : public Unattended {};
 

@@ -1,0 +1,35 @@
+; The version rules: a package older than the version the detection value records changes nothing
+; and ends with 1638 (Windows Installer's "another version of this product is already
+; installed"); the same version installs again (a repair); a newer one upgrades, and once its own
+; packages are staged removes the copies of the earlier version's INF files that it does not carry.
+; Versions compare numerically, part by part (1.10.0 is newer than 1.9.2).
+
+Var Upgrade   ; 1 when this run replaces an earlier version
+
+Function CheckVersion
+  StrCpy $Upgrade 0
+  ClearErrors
+  ReadRegStr $R0 HKLM "${DETECTION_KEY}" "${DETECTION_VALUE}"
+  ${IfNot} ${Errors}
+    ${VersionCompare} "${VERSION}" "$R0" $R1
+    ${If} $R1 == 2
+      !insertmacro Finish ${EXIT_NEWER_INSTALLED} "Version $R0 of Brellan Flashwright is installed, newer than this package's ${VERSION}; nothing was changed."
+    ${ElseIf} $R1 == 1
+      StrCpy $Upgrade 1
+      !insertmacro Log "upgrading version $R0 to ${VERSION}"
+    ${Else}
+      !insertmacro Log "version ${VERSION} is installed already: installing it again (a repair)"
+    ${EndIf}
+  ${EndIf}
+FunctionEnd
+
+; After an upgrade's packages are staged: the earlier version's copies that this one replaced.
+; A copy that cannot go (a device uses it) stays, and the log says so; the install stands.
+Function RemoveReplacedCopies
+  ${If} $Upgrade == 1
+    !insertmacro RunRollback "/remove-replaced-copies"
+    ${If} $0 != ${ROLLBACK_DONE}
+      !insertmacro Log "some copies of the earlier version stay in the INF store (see above; result: $0)"
+    ${EndIf}
+  ${EndIf}
+FunctionEnd
