@@ -125,5 +125,26 @@ show_changes "$before"
 keep_shot 2 copy-failed
 
 echo
+echo "=== 6. Installed once more (/S), then the uninstall as Apps & features and winget run it: the"
+echo "===    entry's QuietUninstallString, waited for: expect exit code 0, the product's copies gone from the"
+echo "===    store, the install folder, the entry and the value gone"
+install /S >/dev/null || true
+entry='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\QuillmereBrellanFlashwright'
+quiet=$(session run reg query "$entry" /v QuietUninstallString /reg:64 2>/dev/null | sed -n 's/.*REG_SZ *//p' | tr -d '\r')
+echo "  QuietUninstallString: $quiet"
+uninstaller=$(sed -n 's/^"\([^"]*\)".*/\1/p' <<<"$quiet")
+read -ra switches <<<"$(sed 's/^"[^"]*" *//' <<<"$quiet")"
+before=$(snapshot)
+setup=$uninstaller unseen=1 install "${switches[@]}" || true
+show_changes "$before"
+session run reg query "$entry" /reg:64 >/dev/null 2>&1 && echo "  the entry is still there" || echo "  the Apps & features entry is gone"
+if [ -e "$folder" ]; then
+  echo "  the install folder holds (removed at the next restart: the uninstaller ran from it):"
+  (cd "$folder" && find . -type f -printf '%P\n' | sort | sed 's/^/    /')
+else
+  echo "  the install folder is gone"
+fi
+
+echo
 rm -f "$shots"/*.bmp
 echo "=== done; pictures: $(ls "$shots"/*.png 2>/dev/null | tr '\n' ' ')"

@@ -3,7 +3,7 @@
 # package's helpers SetupWatch.exe and SetupRollback.exe from the release preset, BrellanFlashwrightSetup.exe built around
 # those signed programs and the product's driver packages, each signed with Authenticode (SHA-256
 # digest, the product's name and URL, an RFC 3161 timestamp when a server is named), and
-# SHA256SUMS over the five.
+# SHA256SUMS over the five, and a winget manifest in winget/.
 #
 #   scripts/release.sh [OUT_DIR]
 #
@@ -23,6 +23,8 @@
 #                               input; checked before anything is built)
 # Both ways:
 #   BRELLAN_SIGN_URL            the product's URL for the signature (required with a vendor key)
+#   BRELLAN_WINGET_URL          where the setup package will be downloaded from, for the winget
+#                               manifest in OUT_DIR/winget (the release's hash goes with it)
 #   BRELLAN_SIGN_TIMESTAMP      an RFC 3161 timestamp server's URL (without it a signature stops
 #                               verifying when the certificate expires)
 # Without a vendor key the script signs the way a vendor does, with throwaway pieces in
@@ -180,6 +182,11 @@ cut -f1 "$packaged/installer/driver-files.txt" | sed 's/^/  /'
 sign "$packaged/bin/BrellanFlashwrightSetup.exe" "$stage/BrellanFlashwrightSetup.exe"
 
 (cd "$stage" && sha256sum "${files[@]}" >SHA256SUMS)
+echo "=== the winget manifest"
+winget_url=${BRELLAN_WINGET_URL:-https://quillmere.example/brellan-flashwright/$(sed -n 's/^project([^ ]* VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)/BrellanFlashwrightSetup.exe}
+[ -n "${BRELLAN_WINGET_URL:-}" ] || echo "release: WARNING: no BRELLAN_WINGET_URL: the winget manifest names $winget_url" >&2
+scripts/winget-manifest.sh "$stage/winget" "$stage/BrellanFlashwrightSetup.exe" "$winget_url"
+ls "$stage/winget" | sed 's/^/  winget\//'
 rm -rf "$out"
 mv "$stage" "$out"
 echo "=== $out"

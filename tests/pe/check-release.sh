@@ -58,4 +58,7 @@ for program in DriverPrep.exe PkgStage.exe SetupWatch.exe SetupRollback.exe; do
   packed=$(find "$other/unpacked" -name "$program" | head -n 1)
   check "the setup package holds the signed $program" cmp -s "$packed" "$out/$program"
 done
+check "the winget manifest validates against winget's schemas and names the release's hash" \
+  /usr/bin/python3 "$source_dir/tests/pe/check_winget.py" "$out/winget" "$out/BrellanFlashwrightSetup.exe" \
+  "$source_dir/../shared/winget-schema-1.12.0"
 exit $fail

@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# Writes the release's winget manifest (multi-file, schema 1.12.0) into a folder: the version, the
+# installer and the default locale. Its values come from where the package takes them: the
+# version from CMakeLists.txt, the Apps & features entry from the package's script.
+#   scripts/winget-manifest.sh OUT_DIR SETUP_EXE INSTALLER_URL
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+out=$1 setup=$2 url=$3
+nsi=$root/installer/BrellanFlashwrightSetup.nsi
+define() { sed -n "s/^!define $1 \"\\(.*\\)\"\$/\\1/p" "$nsi"; }
+version=$(sed -n 's/^project([^ ]* VERSION \([0-9.]*\) .*/\1/p' "$root/CMakeLists.txt")
+product_code=$(define UNINSTALL_KEY | sed 's/.*\\//')
+name=$(define DISPLAY_NAME)
+publisher=$(define PUBLISHER)
+id=Quillmere.BrellanFlashwright
+sha=$(sha256sum "$setup" | cut -d' ' -f1)
+[ -n "$version" ] && [ -n "$product_code" ] && [ -n "$name" ] && [ -n "$publisher" ] || {
+  echo "winget-manifest: could not read the version or the entry's values" >&2
+  exit 1
+}
+mkdir -p "$out"
+head() { printf 'PackageIdentifier: %s\nPackageVersion: %s\n' "$id" "$version"; }
+
+{ head; printf 'DefaultLocale: en-US\nManifestType: version\nManifestVersion: 1.12.0\n'; } >"$out/$id.yaml"
+
+{
+  head
+  cat <<YAML
+InstallerType: nullsoft
+Scope: machine
+InstallModes:
+  - interactive
+  - silent
+InstallerSwitches:
+  Silent: /S
+  SilentWithProgress: /S
+  Log: '"/LOG=<LOGPATH>"'
+ExpectedReturnCodes:
+  - InstallerReturnCode: 1618
+    ReturnResponse: installInProgress
+  - InstallerReturnCode: 1638
+    ReturnResponse: downgrade
+  - InstallerReturnCode: 1639
+    ReturnResponse: invalidParameter
+  - InstallerReturnCode: 3
+    ReturnResponse: custom
+    ReturnResponseUrl: ${BRELLAN_WINGET_DEVICE_URL:-https://quillmere.example/brellan-flashwright/uninstall-the-device}
+UpgradeBehavior: install
+ElevationRequirement: elevatesSelf
+ProductCode: $product_code
+AppsAndFeaturesEntries:
+  - DisplayName: $name
+    Publisher: $publisher
+    DisplayVersion: $version
+    ProductCode: $product_code
+    InstallerType: nullsoft
+Installers:
+  - Architecture: x86
+    InstallerUrl: $url
+    InstallerSha256: $sha
+ManifestType: installer
+ManifestVersion: 1.12.0
+YAML
+} >"$out/$id.installer.yaml"
+
+{
+  head
+  cat <<YAML
+PackageLocale: en-US
+Publisher: $publisher
+PackageName: $name
+License: Proprietary
+ShortDescription: The Brellan Flashwright tool's driver packages and the USB device driver for the Brellan device.
+ManifestType: defaultLocale
+ManifestVersion: 1.12.0
+YAML
+} >"$out/$id.locale.en-US.yaml"
