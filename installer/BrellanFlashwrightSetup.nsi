@@ -123,7 +123,7 @@ Var Kept           ; 1 while SetupRollback keeps what this run may change
   FileWrite $LogFile "${text}$\r$\n"
 !macroend
 
-; Runs SetupRollback from the installer's own folder with `args` and leaves its exit code in $0,
+; Runs SetupRollback from the programs' folder with `args` and leaves its exit code in $0,
 ; or "none" when it could not be started. It shows nothing and waits on nothing but the file
 ; system, so it runs without the watch; it appends its lines to the log meanwhile.
 !macro RunRollback args

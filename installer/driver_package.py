@@ -293,7 +293,7 @@ def WriteNsh(files, path):
               "; Deletes them again (an uninstall), and the subfolders they emptied.",
               "!macro RemoveDriverPackageFiles"]
     lines += ['  Delete "${INSTALL_FOLDER}\\%s"' % NsisString(relative) for relative, _ in files]
-    subfolders = sorted({relative.rpartition("\\")[0] for relative, _ in files} - {""}, key=lambda f: -f.count("\\"))
+    subfolders = sorted({relative.rpartition("\\")[0] for relative, _ in files} - {""}, key=lambda f: (-f.count("\\"), f.lower()))
     lines += ['  RMDir "${INSTALL_FOLDER}\\%s"' % NsisString(folder) for folder in subfolders]
     lines += ["!macroend", ""]
     WriteIfChanged(path, "\n".join(lines))

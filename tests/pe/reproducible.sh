@@ -15,7 +15,7 @@ for build in "$work/a" "$work/second-build"; do
   fi
 done
 fail=0
-for file in DriverPrep.exe PkgStage.exe SetupWatch.exe BrellanFlashwrightSetup.exe; do
+for file in DriverPrep.exe PkgStage.exe SetupWatch.exe SetupRollback.exe BrellanFlashwrightSetup.exe; do
   if cmp -s "$work/a/bin/$file" "$work/second-build/bin/$file"; then
     echo "ok   $file: identical in both builds ($(sha256sum <"$work/a/bin/$file" | cut -c1-16)…)"
   else
