@@ -10,10 +10,8 @@ int main(int argc, char **argv, char **envp)
     (void)envp;
     int wideArgc = 0;
     wchar_t **wideArgv = NULL;
-    wchar_t **wideEnvp = NULL;
-    MsvcrtStartupInfo info = {0};
     RollbackOptions options;
-    if (__wgetmainargs(&wideArgc, &wideArgv, &wideEnvp, 0, &info) < 0) return kRollbackBadArguments;
-    if (!ParseRollbackOptions(wideArgc, wideArgv, &options)) return kRollbackBadArguments;
+    if (!GetWideArguments(&wideArgc, &wideArgv) || !ParseRollbackOptions(wideArgc, wideArgv, &options))
+        return kRollbackBadArguments;
     return RunRollbackMode(&options);
 }

@@ -10,10 +10,8 @@ int main(int argc, char **argv, char **envp)
     (void)envp;
     int wideArgc = 0;
     wchar_t **wideArgv = NULL;
-    wchar_t **wideEnvp = NULL;
-    MsvcrtStartupInfo info = {0};
     WatchOptions options;
-    if (__wgetmainargs(&wideArgc, &wideArgv, &wideEnvp, 0, &info) < 0) return (int)kWatchNotStarted;
-    if (!ParseWatchOptions(wideArgc, wideArgv, &options)) return (int)kWatchNotStarted;
+    if (!GetWideArguments(&wideArgc, &wideArgv) || !ParseWatchOptions(wideArgc, wideArgv, &options))
+        return (int)kWatchNotStarted;
     return RunWatch(&options);
 }
