@@ -274,3 +274,11 @@ DWORD GetFileAttributesW(LPCWSTR path)
     if (S_ISDIR(st.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
     return (st.st_mode & S_IWUSR) ? FILE_ATTRIBUTE_ARCHIVE : FILE_ATTRIBUTE_READONLY;
 }
+
+BOOL CreateHardLinkW(LPCWSTR newLink, LPCWSTR existing, LPSECURITY_ATTRIBUTES security)
+{
+    Guard lock(g_lock);
+    (void)security;
+    if (link(MapPath(existing).c_str(), MapPath(newLink).c_str()) == 0) return TRUE;
+    return Fail(errno == EEXIST ? ERROR_ALREADY_EXISTS : errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
+}

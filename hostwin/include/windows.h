@@ -131,6 +131,7 @@ BOOL DeleteFileW(LPCWSTR path);
 BOOL WriteFile(HANDLE file, const void *buffer, DWORD cbToWrite, LPDWORD cbWritten, LPOVERLAPPED overlapped);
 BOOL FlushFileBuffers(HANDLE file);
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security);
+BOOL CreateHardLinkW(LPCWSTR link, LPCWSTR existing, LPSECURITY_ATTRIBUTES security);
 BOOL RemoveDirectoryW(LPCWSTR path);
 DWORD GetFileAttributesW(LPCWSTR path);
 

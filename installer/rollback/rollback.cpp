@@ -370,14 +370,16 @@ static int KeepStoreNames(const wchar_t *infDir, HANDLE log)
     return kept;
 }
 
-// Keeps a copy of the store's file `name` in the rollback folder's "inf"; 1 when there is none.
+// Keeps the store's file `name` in the rollback folder's "inf"; 1 when there is none. A second
+// name for the same bytes (a hard link: nothing is copied, and it outlasts a power cut as the
+// deletion that follows does) where the volume allows, else a copy.
 static int KeepStoreFile(const wchar_t *infDir, const wchar_t *keptDir, const wchar_t *name, HANDLE log)
 {
     wchar_t from[MAX_PATH];
     wchar_t to[MAX_PATH];
     if (!JoinPath(from, infDir, name) || !JoinPath(to, keptDir, name)) return 0;
     if (!Exists(from)) return 1;
-    if (CopyBytes(from, to)) return 1;
+    if (CreateHardLinkW(to, from, NULL) || CopyBytes(from, to)) return 1;
     LogFormatted(log, L"could not keep a copy of %ls (error 0x%lx)", from, (unsigned long)GetLastError());
     return 0;
 }
@@ -623,6 +625,8 @@ static void WalkPlaced(PlacedWork work, const wchar_t *stateDir, const wchar_t *
             } else if (stood) {
                 LogFormatted(log, L"removed %ls, placed by the run", to);
             }
+        } else if (Exists(to) && SameBytes(from, to)) {
+            // As it was. A file in use (the uninstaller the entry runs) could not be rewritten.
         } else if (CreateParents(to) && CopyBytes(from, to)) {
             LogFormatted(log, L"put back %ls", to);
             tally->putBack++;
