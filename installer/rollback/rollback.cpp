@@ -384,6 +384,11 @@ static int KeepStoreFile(const wchar_t *infDir, const wchar_t *keptDir, const wc
     return 0;
 }
 
+static unsigned long long EntrySize(const WIN32_FIND_DATAW *entry)
+{
+    return ((unsigned long long)entry->nFileSizeHigh << 32) | entry->nFileSizeLow;
+}
+
 // The kept INF files of the install folder, with their sizes, and whether the install folder now
 // holds other bytes under each name.
 static void FindKeptInfs(KeptInfs *infs)
@@ -402,7 +407,7 @@ static void FindKeptInfs(KeptInfs *infs)
         if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || wcslen(entry.cFileName) >= MAX_PATH) continue;
         if (!JoinPath(kept, keptDir, entry.cFileName) || !JoinPath(placed, kInstallFolder, entry.cFileName)) continue;
         wcscpy(infs->name[i], entry.cFileName);
-        infs->cb[i] = ((unsigned long long)entry.nFileSizeHigh << 32) | entry.nFileSizeLow;
+        infs->cb[i] = EntrySize(&entry);
         infs->replaced[i] = !SameBytes(kept, placed);
         infs->count++;
     } while (infs->count < kMaxReplacedInfs && FindNextFileW(search, &entry));
@@ -421,11 +426,6 @@ static int SameAsKeptInf(const KeptInfs *infs, const wchar_t *path, unsigned lon
         if (JoinPath(kept, keptDir, infs->name[i]) && SameBytes(kept, path)) return 1;
     }
     return 0;
-}
-
-static unsigned long long EntrySize(const WIN32_FIND_DATAW *entry)
-{
-    return ((unsigned long long)entry->nFileSizeHigh << 32) | entry->nFileSizeLow;
 }
 
 // Keeps every OEM copy that DriverPrep's purge, an uninstall or an upgrade could remove: each whose
