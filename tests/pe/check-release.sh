@@ -60,5 +60,5 @@ for program in DriverPrep.exe PkgStage.exe SetupWatch.exe SetupRollback.exe; do
 done
 check "the winget manifest validates against winget's schemas and names the release's hash" \
   /usr/bin/python3 "$source_dir/tests/pe/check_winget.py" "$out/winget" "$out/BrellanFlashwrightSetup.exe" \
-  "$source_dir/../shared/winget-schema-1.12.0"
+  "$source_dir/third_party/winget-schema-1.12.0"
 exit $fail
