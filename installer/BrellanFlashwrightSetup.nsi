@@ -3,8 +3,9 @@
 ; runs PkgStage, records the installed version, and ends with an exit code that says how far it got:
 ;   0 installed; 3 a Brellan device is still recorded; 4 the copy service refused an INF;
 ;   5 a step could not run (a program not started, ended by the watch or ending with another
-;   code, a file not written); 1618 another package is running; 1638 a newer version is
-;   installed; 1639 a switch is not valid. With /UNINSTALL it removes the product instead
+;   code, a file not written); 1618 another package is running; 1633 the driver packages are
+;   not for this machine's platform; 1638 a newer version is installed; 1639 a switch is not
+;   valid. With /UNINSTALL it removes the product instead
 ;   (uninstall.nsh); the version rules are in versions.nsh.
 ;   1 and 2 stay NSIS's own: cancelled by the user, aborted (also: not run as an administrator).
 ; Each program runs under SetupWatch (watch/), which under /S answers a box left open and ends a
@@ -25,6 +26,7 @@ Target ${TARGET}
 !include LogicLib.nsh
 !include FileFunc.nsh
 !include WordFunc.nsh
+!include x64.nsh
 
 ; The install folder, from the header PkgStage is built with; the files of the driver packages,
 ; read from their INFs at build time (driver_package.py takes the INF names from the same header).
@@ -58,6 +60,7 @@ Target ${TARGET}
 !define EXIT_DEVICE_RECORDED 3
 !define EXIT_COPY_REFUSED 4
 !define EXIT_STEP_FAILED 5
+!define EXIT_WRONG_PLATFORM 1633   ; Windows Installer's "not supported by this processor type"
 !define EXIT_ANOTHER_RUNNING 1618   ; Windows Installer's "another installation is in progress"
 !define EXIT_NEWER_INSTALLED 1638   ; Windows Installer's "another version of this product is already installed"
 !define EXIT_BAD_COMMAND_LINE 1639  ; Windows Installer's "invalid command line"
@@ -331,9 +334,40 @@ Function .onInit
     FileWrite $LogFile "silent: a box left open is answered after $R4 s (2 s where nobody can see the screen); a program that neither ends nor shows a box for ${PROGRAM_LIMIT} s is ended$\r$\n"
   ${EndIf}
 
+  ${If} $SwitchUninstall != 1
+    Call CheckPlatform
+  ${EndIf}
+
   ; The detection value lives in the 64-bit view on 64-bit Windows, whichever package writes it;
   ; 32-bit Windows ignores the view.
   SetRegView 64
+FunctionEnd
+
+; The driver packages install only on the platforms the vendor built them for (PACKAGE_PLATFORMS,
+; from the build): elsewhere the run ends before it changes anything. The package itself is 32-bit
+; and runs on all of them, an ARM64 machine's x86 emulation included.
+Function CheckPlatform
+  StrCpy $0 x86
+  ${If} ${IsNativeARM64}
+    StrCpy $0 arm64
+  ${ElseIf} ${RunningX64}
+    StrCpy $0 amd64
+  ${EndIf}
+  StrCpy $1 0
+  !ifdef CARRIES_x86
+    ${If} $0 == x86
+      StrCpy $1 1
+    ${EndIf}
+  !endif
+  !ifdef CARRIES_amd64
+    ${If} $0 == amd64
+      StrCpy $1 1
+    ${EndIf}
+  !endif
+  ${If} $1 != 1
+    MessageBox MB_OK|MB_ICONSTOP "Brellan Flashwright's drivers are for ${PACKAGE_PLATFORMS} Windows, not for this $0 machine." /SD IDOK
+    !insertmacro Stop ${EXIT_WRONG_PLATFORM} "the driver packages are for ${PACKAGE_PLATFORMS}; this machine is $0: stopped"
+  ${EndIf}
 FunctionEnd
 
 ; Makes the programs' folder anew, SYSTEM's and the Administrators' alone, before any program is

@@ -1,15 +1,18 @@
 #!/usr/bin/env python3
 """Reads the product's two INF files in a driver-package folder and lists every file the setup
 package must carry beside them: each INF's catalogs and the source files it names, for every
-platform the package installs on (x86 and amd64). A file that is named and missing, an INF that
-cannot be read, or a name that leads outside the folder stops the build with a message naming
-the INF, its line and the file.
+platform the package installs on (x86 and amd64 unless --platforms names fewer). A file that is
+named and missing, a platform an INF does not install on, a %strkey% that [Strings] does not
+define, an INF that cannot be read, or a name that leads outside the folder stops the build with
+a message naming the INF, its line, the platform and the file. A disk that is a cabinet
+(tag-or-cab-file ending in .cab) is carried as that cabinet, which must hold the files it names.
 
-    driver_package.py INF_DIR --nsh OUT.nsh --list OUT.txt
+    driver_package.py INF_DIR [--platforms x86,amd64] --nsh OUT.nsh --list OUT.txt
 
 OUT.nsh defines the macros PlaceDriverPackageFiles (the File commands that write every file into
 ${INSTALL_FOLDER} at its relative path) and RemoveDriverPackageFiles, DRIVER_PACKAGE_FILES (their names, for the log) and
-DRIVER_PACKAGE_PLACES (the same as SetupRollback's /place= arguments).
+DRIVER_PACKAGE_PLACES (the same as SetupRollback's /place= arguments), and PACKAGE_PLATFORMS
+(the platforms, for the package's own check of the machine it runs on).
 OUT.txt lists them, one "relative\\path<TAB>source path" a line, the INFs first.
 
 The INFs are read as Windows reads them: sections and keys without regard to case, ';' comments
@@ -18,15 +21,19 @@ outside quotes, quoted values with "" for a quote, '\\' at the end of a line to 
 """
 import os
 import re
+import struct
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 LAYOUT = os.path.join(HERE, "..", "common", "install_layout.h")
 ROLLBACK = os.path.join(HERE, "rollback", "setup_rollback.h")
-# The platforms the package installs on, as INF decorations: CatalogFile.NT<arch> and
-# SourceDisksNames/SourceDisksFiles.<arch>. An undecorated (or ".NT") entry serves both.
+# The platforms a package may install on, as INF decorations: CatalogFile.NT<arch>,
+# SourceDisksNames/SourceDisksFiles.<arch> and a [Manufacturer] models decoration NT<arch>. An
+# undecorated (or ".NT") entry serves every platform.
 PLATFORMS = ("x86", "amd64")
-CATALOG_KEYS = ("catalogfile", "catalogfile.nt") + tuple("catalogfile.nt" + p for p in PLATFORMS)
+# What the variable that chooses them is called where a vendor sets it.
+PLATFORMS_VARIABLE = "BRELLAN_PLATFORMS"
+CABINET_SIGNATURE = b"MSCF"
 # Characters Windows does not allow in a file name.
 BAD_NAME_CHARS = set('<>:"|?*') | {chr(c) for c in range(32)}
 
@@ -99,8 +106,9 @@ def SplitOutside(text, separator):
     return parts
 
 
-def Unquote(field, strings):
-    """A field's value: quotes removed ("" inside them is a quote), %strkey% replaced outside them."""
+def Unquote(field, strings=None, where=None):
+    """A field's value: quotes removed ("" inside them is a quote), %strkey% replaced outside them
+    from `strings`; a key that `strings` lacks stops the build. Without `strings`, '%' is text."""
     out, at, field = [], 0, field.strip()
     while at < len(field):
         if field[at] == '"':
@@ -115,13 +123,15 @@ def Unquote(field, strings):
                     out.append(field[end])
                     end += 1
             at = end + 1
-        elif field[at] == "%":
+        elif field[at] == "%" and strings is not None:
             end = field.find("%", at + 1)
-            key = field[at + 1:end] if end > at else None
-            if key is None:
+            if end < 0:
                 out.append(field[at:])
                 break
-            out.append("%" if key == "" else strings.get(key.lower(), "%" + key + "%"))
+            key = field[at + 1:end]
+            if key and key.lower() not in strings:
+                raise PackageError("%s: %%%s%% is not defined in [Strings]" % (where, key))
+            out.append(strings[key.lower()] if key else "%")
             at = end + 1
         else:
             out.append(field[at])
@@ -160,7 +170,7 @@ def Strings(sections):
     table = {}
     for _, key, fields in sections.get("strings", []):
         if key is not None:
-            table[Unquote(key, {}).lower()] = Unquote(",".join(fields), {})
+            table[Unquote(key).lower()] = Unquote(",".join(fields))
     return table
 
 
@@ -212,40 +222,99 @@ def Platform(sections, base, platform):
     for suffix in ("", "." + platform):
         for number, key, fields in sections.get(base + suffix, []):
             if key is not None:
-                merged[EntryId(Unquote(key, {}))] = (number, key, fields)
+                merged[EntryId(Unquote(key))] = (number, key, fields)
     return merged
 
 
-def NamedFiles(folder, inf_name, sections):
-    """[(relative parts, line, what)] of the files the INF names for any platform it installs on."""
+def CoversPlatform(decorations, platform):
+    """Whether a [Manufacturer] entry's decorations name a models section Windows uses on
+    `platform`: NT<arch>[.version] for it; on x86 also none at all, or NT[.version]. A 64-bit
+    Windows reads only a models section decorated for its own architecture."""
+    decorations = [decoration.strip().lower() for decoration in decorations if decoration.strip()]
+    if platform == "x86" and (not decorations or any(d == "nt" or d.startswith("nt.") for d in decorations)):
+        return True
+    return any(d == "nt" + platform or d.startswith("nt%s." % platform) for d in decorations)
+
+
+def CheckModels(inf_name, sections, platform):
+    """Stops the build when the INF installs devices elsewhere but not on `platform`."""
+    entries = [(number, fields) for number, key, fields in sections.get("manufacturer", []) if key is not None]
+    if entries and not any(CoversPlatform([Unquote(f) for f in fields[1:]], platform) for _, fields in entries):
+        raise PackageError("%s, line %d (%s): [Manufacturer] names no models section for %s (NT%s): Windows"
+                           " installs nothing from this INF there; add one, or leave %s out of %s"
+                           % (inf_name, entries[0][0], platform, platform, platform, platform, PLATFORMS_VARIABLE))
+
+
+def CabinetNames(path, where):
+    """The lower-case names of the files a cabinet holds; stops the build when it is no cabinet."""
+    try:
+        with open(path, "rb") as cabinet:
+            data = cabinet.read()
+    except OSError as error:
+        raise PackageError("%s: cannot read the cabinet %s: %s" % (where, path, error.strerror))
+    if len(data) < 36 or data[:4] != CABINET_SIGNATURE:
+        raise PackageError("%s: %s is not a cabinet (no MSCF header)" % (where, os.path.basename(path)))
+    first_file, = struct.unpack_from("<I", data, 16)
+    count, = struct.unpack_from("<H", data, 28)
+    names, at = set(), first_file
+    for _ in range(count):
+        end = data.find(b"\0", at + 16)
+        if at + 16 > len(data) or end < 0:
+            raise PackageError("%s: %s is a damaged cabinet" % (where, os.path.basename(path)))
+        names.add(data[at + 16:end].decode("latin-1").lower())
+        at = end + 1
+    return names
+
+
+def NamedFiles(folder, inf_name, sections, platforms):
+    """[(relative parts, line, what)] of the files the INF names for the platforms it installs on:
+    its catalogs, and each source file (or the cabinet that holds it)."""
     strings = Strings(sections)
+    catalog_keys = {"catalogfile", "catalogfile.nt"} | {"catalogfile.nt" + p for p in platforms}
     named = []
     for number, key, fields in sections.get("version", []):
-        if key is not None and key.lower() in CATALOG_KEYS:
-            named.append((Unquote(fields[0], strings), number, "catalog"))
-    for platform in PLATFORMS:
+        if key is not None and key.lower() in catalog_keys:
+            where = "%s, line %d" % (inf_name, number)
+            named.append((Unquote(fields[0], strings, where), where, "catalog", None))
+    for platform in platforms:
+        CheckModels(inf_name, sections, platform)
         disks = Platform(sections, "sourcedisksnames", platform)
         for _, (number, key, fields) in sorted(Platform(sections, "sourcedisksfiles", platform).items()):
-            where = "%s, line %d" % (inf_name, number)
-            disk_id = Unquote(fields[0], strings).strip()
+            where = "%s, line %d (%s)" % (inf_name, number, platform)
+            name = Unquote(key, strings, where)
+            disk_id = Unquote(fields[0], strings, where).strip()
             disk = disks.get(EntryId(disk_id))
             if disk is None:
-                raise PackageError("%s: %s names disk %s, which no [SourceDisksNames] section lists"
-                                   % (where, Unquote(key, strings), disk_id or "(none)"))
-            disk_path = Unquote(disk[2][3], strings) if len(disk[2]) > 3 else ""
-            subdir = Unquote(fields[1], strings) if len(fields) > 1 else ""
-            named.append(("\\".join(p for p in (disk_path, subdir, Unquote(key, strings)) if p), number, "source file"))
+                raise PackageError("%s: %s names disk %s, which neither [SourceDisksNames] nor"
+                                   " [SourceDisksNames.%s] lists" % (where, name, disk_id or "(none)", platform))
+            disk_where = "%s, line %d (%s)" % (inf_name, disk[0], platform)
+            # The description is only shown to a user; the rest says where the files are.
+            disk_fields = [""] + [Unquote(f, strings, disk_where) for f in disk[2][1:]] + [""] * 6
+            disk_path, subdir = disk_fields[3], Unquote(fields[1], strings, where) if len(fields) > 1 else ""
+            cabinet = disk_fields[1] if disk_fields[1].lower().endswith(".cab") else ""
+            if not cabinet and disk_fields[5].lower().endswith(".cab"):
+                cabinet = disk_fields[5]
+            if cabinet:
+                inside = "\\".join(p for p in (subdir, name) if p)
+                named.append(("\\".join(p for p in (disk_path, cabinet) if p), disk_where, "cabinet", (inside, where)))
+            else:
+                named.append(("\\".join(p for p in (disk_path, subdir, name) if p), where, "source file", None))
     files = []
-    for path, number, what in named:
-        where = "%s, line %d" % (inf_name, number)
+    for path, where, what, inside in named:
         parts = RelativeParts(path, where)
         if not parts:
             raise PackageError("%s: an empty %s name" % (where, what))
-        files.append(("\\".join(parts), Resolve(folder, parts, where, what)))
+        source = Resolve(folder, parts, where, what)
+        if inside is not None:
+            held = CabinetNames(source, where)
+            wanted = inside[0].replace("/", "\\").lower()
+            if wanted not in held and wanted.rpartition("\\")[2] not in held:
+                raise PackageError("%s: %s is not in the cabinet %s" % (inside[1], inside[0], "\\".join(parts)))
+        files.append(("\\".join(parts), source))
     return files
 
 
-def PackageFiles(folder):
+def PackageFiles(folder, platforms=PLATFORMS):
     """[(relative path, source path)]: the two INFs, then every file they name, each once."""
     folder = os.path.abspath(folder)
     files, seen = [], set()
@@ -255,7 +324,7 @@ def PackageFiles(folder):
         inf = Resolve(folder, [inf_name], "the driver packages", "the INF")
         files.append((inf_name, inf))
         seen.add(inf_name.lower())
-        named.extend(NamedFiles(folder, inf_name, ParseInf(inf)))
+        named.extend(NamedFiles(folder, inf_name, ParseInf(inf), platforms))
     for relative, source in sorted(named, key=lambda entry: entry[0].lower()):
         if relative.lower() not in seen:
             seen.add(relative.lower())
@@ -263,6 +332,15 @@ def PackageFiles(folder):
     if len(files) > MaxPlacedFiles():
         raise PackageError("the INFs name %d files; the package places at most %d" % (len(files), MaxPlacedFiles()))
     return files
+
+
+def ParsePlatforms(text):
+    """The platforms of a list such as "x86,amd64" or "amd64" (';' separates too), in a fixed order."""
+    chosen = {p.strip().lower() for p in re.split(r"[,;]", text or "") if p.strip()}
+    unknown = sorted(chosen - set(PLATFORMS))
+    if unknown or not chosen:
+        raise PackageError("%s=%s: name one or more of %s" % (PLATFORMS_VARIABLE, text, ", ".join(PLATFORMS)))
+    return tuple(p for p in PLATFORMS if p in chosen)
 
 
 def MaxPlacedFiles(header=ROLLBACK):
@@ -277,8 +355,11 @@ def NsisString(text):
     return text.replace("$", "$$")
 
 
-def WriteNsh(files, path):
+def WriteNsh(files, path, platforms=PLATFORMS):
     lines = ["; Written by installer/driver_package.py: the files of the product's driver packages.",
+             "!define PACKAGE_PLATFORMS \"%s\"" % ", ".join(platforms)]
+    lines += ["!define CARRIES_%s" % platform for platform in platforms]
+    lines += [
              "!define DRIVER_PACKAGE_FILES \"%s\"" % NsisString(", ".join(relative for relative, _ in files)),
              "!define DRIVER_PACKAGE_PLACES `%s`" % " ".join('"/place=%s"' % NsisString(relative) for relative, _ in files),
              "!macro PlaceDriverPackageFiles"]
@@ -316,11 +397,13 @@ def main(argv):
     parser.add_argument("folder")
     parser.add_argument("--nsh")
     parser.add_argument("--list")
+    parser.add_argument("--platforms", default=",".join(PLATFORMS))
     args = parser.parse_args(argv)
     try:
-        files = PackageFiles(args.folder)
+        platforms = ParsePlatforms(args.platforms)
+        files = PackageFiles(args.folder, platforms)
         if args.nsh:
-            WriteNsh(files, args.nsh)
+            WriteNsh(files, args.nsh, platforms)
     except PackageError as error:
         print("driver packages in %s: %s" % (args.folder, error), file=sys.stderr)
         return 1

@@ -1,27 +1,38 @@
 #!/usr/bin/env bash
 # Installs what building and testing need, from Debian's packages, and any further packages named
 # on the command line. Safe to run again: it installs only what is missing.
+#   install-deps.sh [--release] [PACKAGE...]
+# With --release, only what making a release needs (the 32-bit toolchain, NSIS, signing), for a
+# build machine that runs no tests. Without root it installs nothing and names what is missing.
 set -euo pipefail
 
-packages=(
-  cmake make g++ googletest libgtest-dev
-  g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
-  wine64 xvfb nsis osslsigncode openssl p7zip-full
-  softhsm2 libengine-pkcs11-openssl opensc python3 python3-jsonschema python3-yaml
-  clang libclang-rt-14-dev
-  "$@"
-)
+if [ "${1:-}" = "--release" ]; then
+  shift
+  packages=(cmake make g++-mingw-w64-i686 binutils-mingw-w64-i686 nsis osslsigncode openssl python3 "$@")
+else
+  packages=(
+    cmake make g++ googletest libgtest-dev
+    g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
+    wine64 xvfb nsis osslsigncode openssl p7zip-full
+    softhsm2 libengine-pkcs11-openssl opensc python3 python3-jsonschema python3-yaml
+    clang libclang-rt-14-dev
+    "$@"
+  )
+fi
 
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 if [ ${#missing[@]} -eq 0 ]; then
-  echo "install-deps: everything is installed"
+  echo "install-deps: everything is installed (${packages[*]})"
   exit 0
 fi
+if [ "$(id -u)" -ne 0 ]; then
+  echo "install-deps: missing ${missing[*]}; as root: apt-get install ${missing[*]}" >&2
+  exit 1
+fi
 echo "install-deps: installing ${missing[*]}"
-[ "$(id -u)" -eq 0 ] || { echo "install-deps: run as root to install packages" >&2; exit 1; }
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -q
 apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -7,9 +7,12 @@
 #
 #   scripts/release.sh [OUT_DIR]
 #
+# Every path, OUT_DIR and the variables' alike, is taken from the folder the script was started in.
+#
 # The driver packages: BRELLAN_INF_DIR, the folder holding flashwright.inf, brellan.inf and every
 # file they name (catalogs, source files). Without it the package carries the samples of
-# tests/data, and the script says so: such a release must not ship.
+# tests/data, and the script says so: such a release must not ship. BRELLAN_PLATFORMS names the
+# Windows platforms they install on: "x86,amd64" (the default) or "amd64" (or "x86") alone.
 #
 # The signing key is the vendor's, named by environment variables, never on a command line.
 # A key on a hardware token or HSM, through its PKCS#11 library:
@@ -34,9 +37,19 @@
 # The release is made in a folder beside OUT_DIR and takes its place only once every file is
 # signed: a run that fails leaves no half-signed release.
 set -euo pipefail
+# A path as the user typed it, from the folder the script was started in.
+from_start() { [ -z "$1" ] || realpath -m -- "$1"; }
+out=$(from_start "${1:-}")
+inf_variable=$(from_start "${BRELLAN_INF_DIR:-}")
+BRELLAN_SIGN_PKCS12=$(from_start "${BRELLAN_SIGN_PKCS12:-}")
+BRELLAN_SIGN_CERTS=$(from_start "${BRELLAN_SIGN_CERTS:-}")
+# A module given by a bare name is the loader's to find; one given as a path is taken from here.
+case "${BRELLAN_SIGN_PKCS11_MODULE:-}" in
+*/*) BRELLAN_SIGN_PKCS11_MODULE=$(from_start "$BRELLAN_SIGN_PKCS11_MODULE") ;;
+esac
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 root=$PWD
-out=$(realpath -m "${1:-dist}")
+out=${out:-$root/dist}
 stage=$out.partial
 product="Brellan Flashwright Installer"
 programs=(DriverPrep.exe PkgStage.exe SetupWatch.exe SetupRollback.exe)
@@ -63,21 +76,31 @@ pkcs12_opens() {
   return 1
 }
 
-scripts/install-deps.sh >/dev/null
+# What releasing needs, and no test tools: signing through a token needs its PKCS#11 engine, the
+# test-signed release a token of its own too.
+needed=(--release)
+if [ -n "${BRELLAN_SIGN_PKCS11_MODULE:-}" ]; then
+  needed+=(libengine-pkcs11-openssl)
+elif [ -z "$BRELLAN_SIGN_PKCS12" ]; then
+  needed+=(libengine-pkcs11-openssl softhsm2 opensc)
+fi
+scripts/install-deps.sh "${needed[@]}" >&2 || fail "the packages a release needs are not all installed (see above)"
 
+platforms=${BRELLAN_PLATFORMS:-x86,amd64}
 # The driver packages are checked first: a file their INFs name and the folder lacks stops the
 # release before anything is built.
 samples=0
-if [ -n "${BRELLAN_INF_DIR:-}" ]; then
-  inf_dir=$(realpath -m "$BRELLAN_INF_DIR")
+if [ -n "$inf_variable" ]; then
+  inf_dir=$inf_variable
 else
   samples=1
   inf_dir=$root/tests/data
   echo "release: WARNING: BRELLAN_INF_DIR is not set: the package carries the SAMPLE driver packages of" \
     "tests/data, not the product's. It must not ship." >&2
 fi
-[ -d "$inf_dir" ] || fail "BRELLAN_INF_DIR=$inf_dir is not a folder"
-python3 installer/driver_package.py "$inf_dir" >/dev/null || fail "the driver packages in $inf_dir are not whole (see above)"
+[ -d "$inf_dir" ] || fail "BRELLAN_INF_DIR: $inf_dir is not a folder"
+python3 installer/driver_package.py "$inf_dir" --platforms="$platforms" >/dev/null ||
+  fail "the driver packages in $inf_dir are not whole for $platforms (see above)"
 
 # The PIN and the password stay in this shell: no tool started from here inherits them.
 pin=${BRELLAN_SIGN_PIN-}
@@ -89,16 +112,16 @@ if [ -n "${BRELLAN_SIGN_PKCS11_MODULE:-}" ]; then
   module=$BRELLAN_SIGN_PKCS11_MODULE
   key=${BRELLAN_SIGN_PKCS11_KEY:-}
   certs=${BRELLAN_SIGN_CERTS:-}
-  [ -r "$module" ] || fail "cannot read the PKCS#11 module BRELLAN_SIGN_PKCS11_MODULE=$module"
+  [[ "$module" != */* || -r "$module" ]] || fail "cannot read the PKCS#11 module BRELLAN_SIGN_PKCS11_MODULE: $module"
   [[ "$key" == pkcs11:* ]] || fail "BRELLAN_SIGN_PKCS11_KEY must be a pkcs11: URI naming the private key"
   [[ "$key" != *pin-* ]] || fail "BRELLAN_SIGN_PKCS11_KEY must not carry the PIN: give it in BRELLAN_SIGN_PIN"
-  [ -r "$certs" ] || fail "cannot read the certificate chain BRELLAN_SIGN_CERTS"
+  [ -r "$certs" ] || fail "cannot read the certificate chain BRELLAN_SIGN_CERTS: ${certs:-(not set)}"
   [ -n "$pin" ] || fail "set BRELLAN_SIGN_PIN to the token's PIN"
   secret=$pin
   [ -n "${BRELLAN_SIGN_URL:-}" ] || fail "set BRELLAN_SIGN_URL to the product's URL"
   url=$BRELLAN_SIGN_URL
-elif [ -n "${BRELLAN_SIGN_PKCS12:-}" ]; then
-  [ -r "$BRELLAN_SIGN_PKCS12" ] || fail "cannot read BRELLAN_SIGN_PKCS12"
+elif [ -n "$BRELLAN_SIGN_PKCS12" ]; then
+  [ -r "$BRELLAN_SIGN_PKCS12" ] || fail "cannot read BRELLAN_SIGN_PKCS12: $BRELLAN_SIGN_PKCS12"
   [ -n "${BRELLAN_SIGN_URL:-}" ] || fail "set BRELLAN_SIGN_URL to the product's URL"
   if ! pkcs12_opens "$BRELLAN_SIGN_PKCS12" "$password"; then
     [ -n "$password" ] || fail "BRELLAN_SIGN_PKCS12 needs a password: set BRELLAN_SIGN_PASSWORD" \
@@ -175,9 +198,10 @@ done
 
 echo "=== building the setup package around the signed programs, and signing it"
 packaged=$root/build/release-signed
-cmake --preset release -B "$packaged" -DBRELLAN_SETUP_PROGRAM_DIR="$stage" -DBRELLAN_INF_DIR="$inf_dir" >/dev/null
+cmake --preset release -B "$packaged" -DBRELLAN_SETUP_PROGRAM_DIR="$stage" -DBRELLAN_INF_DIR="$inf_dir" \
+  -DBRELLAN_PLATFORMS="${platforms//,/;}" >/dev/null
 cmake --build "$packaged" --target setup_package >/dev/null
-echo "the driver packages of $inf_dir$([ "$samples" -eq 0 ] || echo ' (THE SAMPLES)'), as the package carries them:"
+echo "the driver packages of $inf_dir$([ "$samples" -eq 0 ] || echo ' (THE SAMPLES)'), for $platforms, as the package carries them:"
 cut -f1 "$packaged/installer/driver-files.txt" | sed 's/^/  /'
 sign "$packaged/bin/BrellanFlashwrightSetup.exe" "$stage/BrellanFlashwrightSetup.exe"
 
@@ -185,7 +209,7 @@ sign "$packaged/bin/BrellanFlashwrightSetup.exe" "$stage/BrellanFlashwrightSetup
 echo "=== the winget manifest"
 winget_url=${BRELLAN_WINGET_URL:-https://quillmere.example/brellan-flashwright/$(sed -n 's/^project([^ ]* VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)/BrellanFlashwrightSetup.exe}
 [ -n "${BRELLAN_WINGET_URL:-}" ] || echo "release: WARNING: no BRELLAN_WINGET_URL: the winget manifest names $winget_url" >&2
-scripts/winget-manifest.sh "$stage/winget" "$stage/BrellanFlashwrightSetup.exe" "$winget_url"
+scripts/winget-manifest.sh "$stage/winget" "$stage/BrellanFlashwrightSetup.exe" "$winget_url" "$platforms"
 ls "$stage/winget" | sed 's/^/  winget\//'
 rm -rf "$out"
 mv "$stage" "$out"

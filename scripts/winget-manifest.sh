@@ -2,10 +2,16 @@
 # Writes the release's winget manifest (multi-file, schema 1.12.0) into a folder: the version, the
 # installer and the default locale. Its values come from where the package takes them: the
 # version from CMakeLists.txt, the Apps & features entry from the package's script.
-#   scripts/winget-manifest.sh OUT_DIR SETUP_EXE INSTALLER_URL
+#   scripts/winget-manifest.sh OUT_DIR SETUP_EXE INSTALLER_URL [PLATFORMS]
+# PLATFORMS are those the driver packages install on ("x86,amd64" by default): the 32-bit package
+# serves both; for "amd64" alone the manifest offers it to 64-bit machines only.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-out=$1 setup=$2 url=$3
+out=$1 setup=$2 url=$3 platforms=${4:-x86,amd64}
+case "$platforms" in
+*x86*) architecture=x86 ;;
+*) architecture=x64 ;;
+esac
 nsi=$root/installer/BrellanFlashwrightSetup.nsi
 define() { sed -n "s/^!define $1 \"\\(.*\\)\"\$/\\1/p" "$nsi"; }
 version=$(sed -n 's/^project([^ ]* VERSION \([0-9.]*\) .*/\1/p' "$root/CMakeLists.txt")
@@ -38,6 +44,8 @@ InstallerSwitches:
 ExpectedReturnCodes:
   - InstallerReturnCode: 1618
     ReturnResponse: installInProgress
+  - InstallerReturnCode: 1633
+    ReturnResponse: systemNotSupported
   - InstallerReturnCode: 1638
     ReturnResponse: downgrade
   - InstallerReturnCode: 1639
@@ -55,7 +63,7 @@ AppsAndFeaturesEntries:
     ProductCode: $product_code
     InstallerType: nullsoft
 Installers:
-  - Architecture: x86
+  - Architecture: $architecture
     InstallerUrl: $url
     InstallerSha256: $sha
 ManifestType: installer

@@ -4,7 +4,9 @@
 # file verifies against the token's CA; a wrong PIN stops the script with a message that says so
 # and leaves no release; the PIN shows nowhere in the output. With a PKCS#12 file: a missing
 # password stops it before it builds; the release verifies too, around a vendor's own driver
-# packages, which the package carries exactly; a named file missing from them stops the build.
+# packages for 64-bit Windows alone, named by paths relative to the folder it is started from,
+# which the package carries exactly; a named file missing from them stops the build; a plain
+# configure afterwards builds around the samples again.
 #   check-vendor-release.sh SOURCE_DIR
 set -uo pipefail
 source_dir=$1
@@ -53,21 +55,35 @@ check "nothing was built for it" lacks "=== building" "$nopass"
 mv "$vendor/amd64/BrellanCoInst.dll" "$work/"
 broken=$(BRELLAN_SIGN_PASSWORD=check release "$work/broken")
 check "a folder lacking a per-platform source file stops the release" test $? -ne 0 -a ! -e "$work/broken"
-check "naming the INF, its line and the file" grep -q 'brellan.inf, line [0-9]*: source file amd64.BrellanCoInst.dll is missing' <<<"$broken"
+check "naming the INF, its line, the platform and the file" \
+  grep -q 'brellan.inf, line [0-9]* (amd64): source file amd64.BrellanCoInst.dll is missing' <<<"$broken"
 mv "$work/BrellanCoInst.dll" "$vendor/amd64/"
 mv "$vendor/brellan.cat" "$work/"
 configure=$(cd "$source_dir" && cmake --preset release -B "$work/build" -DBRELLAN_INF_DIR="$vendor" 2>&1)
 check "a folder lacking a catalog stops the build's configure" test $? -ne 0
 check "naming the catalog" grep -q 'brellan.inf, line [0-9]*: catalog brellan.cat is missing' <<<"$configure"
 mv "$work/brellan.cat" "$vendor/"
+plain=$(cd "$source_dir" && cmake --preset release -B "$work/build" 2>&1)
+check "a plain configure afterwards builds around the samples" \
+  grep -qF "Driver packages: $source_dir/tests/data (the samples), for x86;amd64" <<<"$plain"
 
-pkcs12_log=$(BRELLAN_SIGN_PASSWORD=check release "$work/pkcs12")
-check "a PKCS#12 key signs the release" verifies -CAfile "$work/ca.pem" -in "$work/pkcs12/BrellanFlashwrightSetup.exe"
-check "the release names the vendor's folder" grep -qF "the driver packages of $vendor, as" <<<"$pkcs12_log"
+pkcs12_log=$(cd "$work" && BRELLAN_SIGN_PASSWORD=check BRELLAN_SIGN_PKCS12=signer.p12 BRELLAN_INF_DIR=vendor-packages \
+  BRELLAN_PLATFORMS=amd64 "$source_dir/scripts/release.sh" pkcs12 2>&1)
+check "a PKCS#12 key named from the start folder signs the release there" \
+  verifies -CAfile "$work/ca.pem" -in "$work/pkcs12/BrellanFlashwrightSetup.exe"
+check "the release names the vendor's folder and its platform" \
+  grep -qF "the driver packages of $vendor, for amd64, as" <<<"$pkcs12_log"
 check "and does not call it the samples" lacks "SAMPLE" "$pkcs12_log"
+check "the winget manifest offers it to 64-bit machines alone" \
+  grep -q '^  - Architecture: x64$' "$work/pkcs12/winget/Quillmere.BrellanFlashwright.installer.yaml"
 7z x -y -o"$work/unpacked" "$work/pkcs12/BrellanFlashwrightSetup.exe" >/dev/null 2>&1
 placed="$work/unpacked/C:/Program Files/Quillmere/Brellan Flashwright Installer"
-check "the signed package carries that folder's driver packages, byte for byte" diff -r -x notes.txt "$vendor" "$placed"
-check "and not the file that no INF names" test ! -e "$placed/notes.txt"
-[ "$fail" -eq 0 ] || printf '%s\n%s\n%s\n%s\n%s\n%s\n' "$log" "$refused" "$nopass" "$broken" "$configure" "$pkcs12_log"
+check "the signed package carries that folder's amd64 driver packages, byte for byte" \
+  diff -r -x notes.txt -x x86 -x brellan_x86.cat "$vendor" "$placed"
+check "and neither the x86 files nor the file that no INF names" \
+  test ! -e "$placed/notes.txt" -a ! -e "$placed/x86" -a ! -e "$placed/brellan_x86.cat"
+missing=$(cd "$work" && BRELLAN_SIGN_PKCS12=nowhere.p12 "$source_dir/scripts/release.sh" nowhere 2>&1)
+check "a missing file named from the start folder is named by the path tried" \
+  grep -qF "cannot read BRELLAN_SIGN_PKCS12: $work/nowhere.p12" <<<"$missing"
+[ "$fail" -eq 0 ] || printf '%s\n' "$log" "$refused" "$nopass" "$broken" "$configure" "$plain" "$pkcs12_log" "$missing"
 exit $fail

@@ -39,8 +39,9 @@ with open(setup, "rb") as package:
 check("InstallerSha256 is the release's setup package's",
       [i.get("InstallerSha256", "").lower() for i in installer.get("Installers", [])] == [sha])
 codes = {c["InstallerReturnCode"]: c["ReturnResponse"] for c in installer.get("ExpectedReturnCodes", [])}
-check("1618 installInProgress, 1638 downgrade, 3 custom", (codes.get(1618), codes.get(1638), codes.get(3)) ==
-      ("installInProgress", "downgrade", "custom"))
+check("1618 installInProgress, 1633 systemNotSupported, 1638 downgrade, 3 custom",
+      (codes.get(1618), codes.get(1633), codes.get(1638), codes.get(3)) ==
+      ("installInProgress", "systemNotSupported", "downgrade", "custom"))
 entry = (installer.get("AppsAndFeaturesEntries") or [{}])[0]
 check("the entry the package writes", (entry.get("DisplayName"), entry.get("Publisher"), entry.get("ProductCode")) ==
       ("Brellan Flashwright", "Quillmere", installer.get("ProductCode")) and installer.get("ProductCode") == "QuillmereBrellanFlashwright")

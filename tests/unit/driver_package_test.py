@@ -2,6 +2,7 @@
 package carries, and which folders stop the build."""
 import os
 import shutil
+import struct
 import sys
 import tempfile
 import unittest
@@ -11,6 +12,19 @@ sys.path.insert(0, os.path.join(SOURCE, "installer"))
 import driver_package  # noqa: E402
 
 TOOL = b'[Version]\r\nSignature="$Windows NT$"\r\n'
+# A device INF for 64-bit Windows only, as a vendor without a 32-bit driver writes it.
+AMD64_ONLY = ("[Version]\nCatalogFile.NTx86=x86.cat\nCatalogFile.NTamd64=amd64.cat\n"
+              "[Manufacturer]\n%Mfg%=Models,NTamd64\n[Models.NTamd64]\nd=i,USB\\VID_8817&PID_3402\n"
+              "[SourceDisksNames.amd64]\n1=%Disk%,,,\\amd64\n[SourceDisksFiles]\nbrellan.sys=1\n"
+              "[Strings]\nMfg=Q\nDisk=d\n")
+
+
+def Cabinet(*names):
+    """A cabinet's header and file entries (no data: the build reads only the names)."""
+    entries = b"".join(struct.pack("<IIHHHH", 0, 0, 0, 0, 0, 0x20) + name.encode() + b"\0" for name in names)
+    first = 36 + 8
+    return (b"MSCF" + struct.pack("<IIIIIBBHHHHH", 0, first + len(entries), 0, first, 0, 3, 1, 1, len(names), 0, 0, 0)
+            + struct.pack("<IHH", 0, 0, 0) + entries)
 
 
 class DriverPackage(unittest.TestCase):
@@ -24,12 +38,12 @@ class DriverPackage(unittest.TestCase):
         with open(path, "wb") as out:
             out.write(data)
 
-    def Listed(self):
-        return [relative for relative, _ in driver_package.PackageFiles(self.folder)]
+    def Listed(self, platforms=driver_package.PLATFORMS):
+        return [relative for relative, _ in driver_package.PackageFiles(self.folder, platforms)]
 
-    def Refused(self):
+    def Refused(self, platforms=driver_package.PLATFORMS):
         with self.assertRaises(driver_package.PackageError) as refusal:
-            driver_package.PackageFiles(self.folder)
+            driver_package.PackageFiles(self.folder, platforms)
         return str(refusal.exception)
 
     def CopySamples(self):
@@ -51,7 +65,7 @@ class DriverPackage(unittest.TestCase):
             with self.subTest(missing=missing):
                 self.CopySamples()
                 os.remove(os.path.join(self.folder, *missing.split("\\")))
-                where = ("%s, line %d: " % ("brellan.inf", line)) if line else ""
+                where = ("brellan.inf, line %d%s: " % (line, " (amd64)" if "\\" in missing else "")) if line else ""
                 self.assertIn(where + named + " is missing from " + self.folder, self.Refused())
 
     # The device's INF, varied; the tool's stays minimal.
@@ -88,7 +102,7 @@ class DriverPackage(unittest.TestCase):
             ("a drive", "[Version]\nCatalogFile=C:\\x.cat\n", "brellan.inf, line 2: C:\\x.cat is an absolute path"),
             ("a share", "[SourceDisksNames]\n1=d,,,\\\\srv\\s\n[SourceDisksFiles]\nx.dll=1\n", "is an absolute path"),
             ("no such disk", "[SourceDisksNames]\n2=d\n[SourceDisksFiles]\nx.dll=1\n",
-             "brellan.inf, line 4: x.dll names disk 1, which no [SourceDisksNames] section lists"),
+             "brellan.inf, line 4 (x86): x.dll names disk 1, which neither [SourceDisksNames] nor [SourceDisksNames.x86] lists"),
             ("not a Windows name", "[Version]\nCatalogFile=a?.cat\n", "a?.cat is not a file name Windows can hold"),
             ("a symbolic link out", "[Version]\nCatalogFile=out.cat\n", "out.cat leads outside"),
             ("odd UTF-16", None, "cannot read"),
@@ -103,6 +117,43 @@ class DriverPackage(unittest.TestCase):
                     self.Device(text)
                 os.symlink("/etc/hostname", os.path.join(self.folder, "out.cat"))
                 self.assertIn(message, self.Refused())
+
+    def test_PlatformsCabinetsAndStringsAreCheckedForEachPlatformCarried(self):
+        firmware = ("[SourceDisksNames]\n1=d,fw.cab,,\\firmware\n2=d,,,\\firmware\n"
+                    "[SourceDisksFiles]\n%FwFile%=1\nloose.bin=2\n[Strings]\nFwFile=brellan_fw.bin\n")
+        cases = [
+            ("amd64 only, carried for amd64", AMD64_ONLY, ("amd64",), {"amd64.cat": b"c", "amd64\\brellan.sys": b"s"},
+             ["amd64.cat", "amd64\\brellan.sys"]),
+            ("amd64 only, carried for x86 too", AMD64_ONLY, ("x86", "amd64"), {},
+             "brellan.inf, line 5 (x86): [Manufacturer] names no models section for x86 (NTx86): Windows installs"
+             " nothing from this INF there; add one, or leave x86 out of BRELLAN_PLATFORMS"),
+            ("a file's disk listed only for the other platform", AMD64_ONLY.replace(",NTamd64", ",NTamd64,NTx86"),
+             ("x86", "amd64"), {}, "brellan.inf, line 11 (x86): brellan.sys names disk 1, which neither"
+             " [SourceDisksNames] nor [SourceDisksNames.x86] lists"),
+            ("a cabinet disk: the cabinet, not the loose file", firmware, ("x86",),
+             {"firmware\\fw.cab": Cabinet("other.bin", "BRELLAN_FW.BIN"), "firmware\\loose.bin": b"l"},
+             ["firmware\\fw.cab", "firmware\\loose.bin"]),
+            ("a cabinet missing", firmware, ("x86",), {"firmware\\brellan_fw.bin": b"f", "firmware\\loose.bin": b"l"},
+             "brellan.inf, line 2 (x86): cabinet firmware\\fw.cab is missing from"),
+            ("a cabinet without the file", firmware, ("x86",), {"firmware\\fw.cab": Cabinet("other.bin")},
+             "brellan.inf, line 5 (x86): brellan_fw.bin is not in the cabinet firmware\\fw.cab"),
+            ("no cabinet at all", firmware, ("x86",), {"firmware\\fw.cab": b"PK\3\4 a zip"},
+             "brellan.inf, line 2 (x86): fw.cab is not a cabinet"),
+            ("an undefined string", firmware.replace("FwFile=", "Other="), ("x86",), {},
+             "brellan.inf, line 5 (x86): %FwFile% is not defined in [Strings]"),
+            ("an undefined catalog string", "[Version]\nCatalogFile=%Cat%\n", ("x86",), {},
+             "brellan.inf, line 2: %Cat% is not defined in [Strings]"),
+        ]
+        for name, text, platforms, files, expected in cases:
+            with self.subTest(name):
+                self.setUp()
+                self.Device(text)
+                for relative, data in files.items():
+                    self.Write(relative, data)
+                if isinstance(expected, list):
+                    self.assertEqual(["flashwright.inf", "brellan.inf"] + expected, self.Listed(platforms))
+                else:
+                    self.assertIn(expected, self.Refused(platforms))
 
 
 if __name__ == "__main__":

@@ -493,6 +493,15 @@ TEST_F(Uninstall, OlderPackageOverANewerVersionEndsWith1638AndChangesNothing)
     EXPECT_TRUE(LogHas(L"Version 1.10.0 of Brellan Flashwright is installed, newer than this package's"));
 }
 
+TEST_F(Uninstall, PackageForAnotherPlatformEndsWith1633AndChangesNothing)
+{
+    EXPECT_EQ(1633u, Deploy(harness::SuiteFile(L"x86-only\\BrellanFlashwrightSetup.exe")).exitCode);
+    EXPECT_EQ(L"0.9.0", harness::DetectedVersion());
+    EXPECT_EQ(L"", harness::DescribeChanges(before_, harness::SnapshotInfStore()));
+    EXPECT_FALSE(harness::FileExists(harness::kInstallFolder));
+    EXPECT_TRUE(LogHas(L"the driver packages are for x86; this machine is amd64: stopped (exit code 1633)"));
+}
+
 // The same switches on the screen a person may be looking at.
 class Deployment : public Unattended {};
 
