@@ -1,0 +1,11 @@
+// Whether a file names the Brellan device's hardware ID: DriverPrep's purge removes the copies that
+// do, and the setup package's rollback keeps them first, so both use this one match.
+#pragma once
+
+#include <wchar.h>
+
+enum DeviceMatch { kNamesNothing = 0, kNamesDevice = 1, kUnreadable = -1 };
+
+// Reads the file at `path` in 1024-byte chunks (8-bit text, or UTF-16 where it starts with a
+// byte-order mark) and looks for the ID, also across chunk boundaries. Shows nothing.
+int FileNamesDevice(const wchar_t *path);
