@@ -6,3 +6,8 @@
 static const wchar_t kInstallFolder[] = L"C:\\Program Files\\Quillmere\\Brellan Flashwright Installer";
 static const wchar_t kToolInfName[] = L"flashwright.inf";
 static const wchar_t kDeviceInfName[] = L"brellan.inf";
+// Where a deployment tool's detection rule finds the installed version (the registry's 64-bit view).
+static const wchar_t kDetectionKey[] = L"SOFTWARE\\Quillmere\\Brellan Flashwright Installer";
+static const wchar_t kDetectionValueName[] = L"Version";
+// The copy of the setup package in the install folder that the Apps & features entry runs.
+static const wchar_t kPackageCopyName[] = L"BrellanFlashwrightSetup.exe";

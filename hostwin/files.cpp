@@ -3,6 +3,8 @@
 // follow what Wine gives (a read-only file or a folder cannot be deleted, even by root).
 #include "shared.h"
 
+#include <sddl.h>
+
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,6 +12,8 @@
 #include <wctype.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <map>
 #include <utility>
 
@@ -25,7 +29,11 @@ struct FileState {
     std::map<std::wstring, std::pair<int, DWORD>> failRead;   // good reads first, then the error
     std::map<std::wstring, bool> held;
     std::vector<FileEvent> events;
+    std::map<std::wstring, std::wstring> security;   // by lower-case path: owner and DACL as SDDL
+    bool keepsSecurity = true;
 };
+// What a folder made without a descriptor inherits below C:\Program Files.
+const wchar_t kInheritedSecurity[] = L"O:BAD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
 FileState *g_files = new FileState;
 
 // The error Wine gives for a path that does not resolve: 2 for a missing leaf, 3 for a missing folder.
@@ -101,10 +109,30 @@ void FailDelete(const std::wstring &path, DWORD error)
     g_files->failDelete[Lower(path)] = error;
 }
 
+const wchar_t kUnkeptSecurity[] = L"O:S-1-5-21-0-0-0-1000D:(A;OICI;FA;;;SY)(A;OICI;FA;;;S-1-5-21-0-0-0-1000)";
+
+void SetFolderSecurity(const std::wstring &path, const std::wstring &ownerAndDacl)
+{
+    Guard lock(g_lock);
+    g_files->security[Lower(path)] = ownerAndDacl;
+}
+
+void KeepFileSecurity(bool keeps)
+{
+    Guard lock(g_lock);
+    g_files->keepsSecurity = keeps;
+}
+
 void HoldOpen(const std::wstring &path)
 {
     Guard lock(g_lock);
     g_files->held[Lower(path)] = true;
+}
+
+void CloseHeld(const std::wstring &path)
+{
+    Guard lock(g_lock);
+    g_files->held.erase(Lower(path));
 }
 
 std::vector<FileEvent> FileEvents()
@@ -248,9 +276,13 @@ BOOL FlushFileBuffers(HANDLE file)
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security)
 {
     Guard lock(g_lock);
-    (void)security;
     std::string host = MapPath(path);
-    if (mkdir(host.c_str(), 0755) == 0) return TRUE;
+    if (mkdir(host.c_str(), 0755) == 0) {
+        g_files->security.erase(Lower(path));
+        if (security != nullptr && security->lpSecurityDescriptor != nullptr)
+            g_files->security[Lower(path)] = L"O:BA" + std::wstring((const wchar_t *)security->lpSecurityDescriptor);
+        return TRUE;
+    }
     return Fail(errno == EEXIST ? ERROR_ALREADY_EXISTS : errno == ENOENT ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED);
 }
 
@@ -281,4 +313,72 @@ BOOL CreateHardLinkW(LPCWSTR newLink, LPCWSTR existing, LPSECURITY_ATTRIBUTES se
     (void)security;
     if (link(MapPath(existing).c_str(), MapPath(newLink).c_str()) == 0) return TRUE;
     return Fail(errno == EEXIST ? ERROR_ALREADY_EXISTS : errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
+}
+
+BOOL MoveFileExW(LPCWSTR existing, LPCWSTR newName, DWORD flags)
+{
+    Guard lock(g_lock);
+    std::string from = MapPath(existing);
+    std::string to = MapPath(newName);
+    struct stat st;
+    if (g_files->held.count(Lower(existing))) return Fail(ERROR_SHARING_VIOLATION);
+    if (stat(from.c_str(), &st) != 0) return Fail(MissingError(from));
+    if (stat(to.c_str(), &st) == 0 && !(flags & MOVEFILE_REPLACE_EXISTING)) return Fail(ERROR_ALREADY_EXISTS);
+    if (rename(from.c_str(), to.c_str()) != 0) return Fail(ERROR_ACCESS_DENIED);
+    auto kept = g_files->security.find(Lower(existing));
+    if (kept != g_files->security.end()) {
+        g_files->security[Lower(newName)] = kept->second;
+        g_files->security.erase(kept);
+    }
+    return TRUE;
+}
+
+BOOL GetFileSecurityW(LPCWSTR path, SECURITY_INFORMATION requested, PSECURITY_DESCRIPTOR descriptor, DWORD cbDescriptor,
+                      LPDWORD cbNeeded)
+{
+    Guard lock(g_lock);
+    (void)requested;
+    struct stat st;
+    if (stat(MapPath(path).c_str(), &st) != 0) return Fail(MissingError(MapPath(path)));
+    auto kept = g_files->security.find(Lower(path));
+    std::wstring text = !g_files->keepsSecurity ? hostwin::kUnkeptSecurity
+                        : kept != g_files->security.end() ? kept->second : kInheritedSecurity;
+    DWORD cb = (DWORD)((text.size() + 1) * sizeof(wchar_t));
+    if (cbNeeded) *cbNeeded = cb;
+    if (descriptor == nullptr || cbDescriptor < cb) return Fail(ERROR_INSUFFICIENT_BUFFER);
+    memcpy(descriptor, text.c_str(), cb);
+    return TRUE;
+}
+
+// A descriptor here is its SDDL text, in memory LocalFree releases.
+static wchar_t *LocalText(const std::wstring &text)
+{
+    wchar_t *copy = new wchar_t[text.size() + 1];
+    wmemcpy(copy, text.c_str(), text.size() + 1);
+    return copy;
+}
+
+BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR sddl, DWORD revision, PSECURITY_DESCRIPTOR *descriptor,
+                                                          DWORD *cbDescriptor)
+{
+    if (sddl == nullptr || descriptor == nullptr || revision != SDDL_REVISION_1) return Fail(ERROR_INVALID_PARAMETER);
+    *descriptor = LocalText(sddl);
+    if (cbDescriptor) *cbDescriptor = (DWORD)((wcslen(sddl) + 1) * sizeof(wchar_t));
+    return TRUE;
+}
+
+BOOL ConvertSecurityDescriptorToStringSecurityDescriptorW(PSECURITY_DESCRIPTOR descriptor, DWORD revision,
+                                                          SECURITY_INFORMATION requested, LPWSTR *sddl, DWORD *cchSddl)
+{
+    (void)requested;
+    if (descriptor == nullptr || sddl == nullptr || revision != SDDL_REVISION_1) return Fail(ERROR_INVALID_PARAMETER);
+    *sddl = LocalText((const wchar_t *)descriptor);
+    if (cchSddl) *cchSddl = (DWORD)wcslen(*sddl) + 1;
+    return TRUE;
+}
+
+HLOCAL LocalFree(HLOCAL memory)
+{
+    delete[] (wchar_t *)memory;
+    return nullptr;
 }

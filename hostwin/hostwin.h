@@ -17,6 +17,9 @@ void Reset();
 // Records a key with `subkeys` instance subkeys. `granted` is the access the key allows; an open
 // that asks for more fails with ERROR_ACCESS_DENIED.
 void AddKey(const std::wstring &path, DWORD subkeys, DWORD granted = KEY_ALL_ACCESS);
+// A REG_SZ value, made with its key and every key above it.
+void SetValue(const std::wstring &path, const std::wstring &name, const std::wstring &text);
+bool GetValue(const std::wstring &path, const std::wstring &name, std::wstring *text);
 // Makes RegQueryInfoKeyW fail with `error`, leaving every output untouched.
 void FailQueryInfo(LSTATUS error);
 struct RegisterStats {
@@ -41,6 +44,7 @@ void FailDelete(const std::wstring &path, DWORD error);
 // Another process holds the file open without sharing: opens fail with ERROR_SHARING_VIOLATION
 // and deletes too.
 void HoldOpen(const std::wstring &path);
+void CloseHeld(const std::wstring &path);
 struct FileEvent {
     enum Kind { Open, Read, Delete } kind;
     std::wstring path;
@@ -50,6 +54,12 @@ std::vector<FileEvent> FileEvents();
 // The path recorded for a read on a handle that is not an open file.
 extern const wchar_t kInvalidHandlePath[];
 int OpenHandles();    // file, search and thread handles not yet closed
+// Folder security, as SDDL text: a folder made with a descriptor keeps it, its owner "O:BA" (an
+// elevated administrator's). A folder's security can be changed behind the program's back; with
+// `keeps` false the volume keeps none, as under Wine, and reports a default of its own.
+void SetFolderSecurity(const std::wstring &path, const std::wstring &ownerAndDacl);
+void KeepFileSecurity(bool keeps);
+extern const wchar_t kUnkeptSecurity[];
 
 // ---- Message boxes and windows ----
 // What the user does with the next box shown. Boxes with no script get the default: it appears at

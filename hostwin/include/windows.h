@@ -32,6 +32,13 @@ typedef intptr_t LRESULT;
 typedef struct HKEY__ *HKEY;
 typedef HKEY *PHKEY;
 typedef struct HWND__ *HWND;
+typedef void *PSECURITY_DESCRIPTOR;
+typedef DWORD SECURITY_INFORMATION;
+typedef void *HLOCAL;
+#define OWNER_SECURITY_INFORMATION 0x1u
+#define DACL_SECURITY_INFORMATION 0x4u
+#define MOVEFILE_REPLACE_EXISTING 0x1u
+#define MOVEFILE_WRITE_THROUGH 0x8u
 
 typedef struct _FILETIME {
     DWORD dwLowDateTime;
@@ -85,8 +92,14 @@ typedef struct _WIN32_FIND_DATAW {
 #define WAIT_FAILED 0xFFFFFFFFu
 
 #define HKEY_LOCAL_MACHINE ((HKEY)(uintptr_t)0x80000002u)
+#define KEY_QUERY_VALUE 0x1u
+#define KEY_SET_VALUE 0x2u
 #define KEY_READ 0x20019u
 #define KEY_ALL_ACCESS 0xF003Fu
+#define KEY_WOW64_64KEY 0x100u
+#define KEY_WOW64_32KEY 0x200u
+#define REG_SZ 1u
+#define ERROR_NO_MORE_ITEMS 259L
 
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
@@ -117,6 +130,13 @@ LSTATUS RegQueryInfoKeyW(HKEY key, LPWSTR className, LPDWORD cchClass, LPDWORD r
                          LPDWORD cValues, LPDWORD cbMaxValueNameLen, LPDWORD cbMaxValueLen,
                          LPDWORD cbSecurityDescriptor, PFILETIME lastWriteTime);
 LSTATUS RegCloseKey(HKEY key);
+LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD cchName, LPDWORD reserved, LPWSTR className,
+                      LPDWORD cchClass, PFILETIME lastWriteTime);
+LSTATUS RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, BYTE *data, LPDWORD cbData);
+LSTATUS RegCreateKeyExW(HKEY root, LPCWSTR subKey, DWORD reserved, LPWSTR className, DWORD options, REGSAM access,
+                        LPSECURITY_ATTRIBUTES security, PHKEY result, LPDWORD disposition);
+LSTATUS RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE *data, DWORD cbData);
+LSTATUS RegDeleteValueW(HKEY key, LPCWSTR name);
 
 HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE templateFile);
@@ -134,6 +154,10 @@ BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security);
 BOOL CreateHardLinkW(LPCWSTR link, LPCWSTR existing, LPSECURITY_ATTRIBUTES security);
 BOOL RemoveDirectoryW(LPCWSTR path);
 DWORD GetFileAttributesW(LPCWSTR path);
+BOOL MoveFileExW(LPCWSTR existing, LPCWSTR newName, DWORD flags);
+BOOL GetFileSecurityW(LPCWSTR path, SECURITY_INFORMATION requested, PSECURITY_DESCRIPTOR descriptor, DWORD cbDescriptor,
+                      LPDWORD cbNeeded);
+HLOCAL LocalFree(HLOCAL memory);
 
 void Sleep(DWORD milliseconds);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);

@@ -1,12 +1,15 @@
 // SetupRollback over the stand-in: what it keeps before DriverPrep's purge, and what a rollback
-// leaves of the INF store and the install folder after a run that failed.
+// leaves of the INF store, the install folder and the detection value after a run that failed.
 #include "admin_only.h"
 #include "driverprep.h"
 #include "install_layout.h"
 #include "setup_rollback.h"
 #include "temp_store.h"
 
+#include <sddl.h>
+
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -16,15 +19,19 @@ namespace {
 const std::string kNamesDevice = "[Version]\r\nSignature=\"$Windows NT$\"\r\n[Models]\r\n%Dev%=Install," + kDeviceId + "\r\n";
 const std::string kNewDriver = kNamesDevice + "; the run's version\r\n";
 const std::string kTool = "[Version]\r\nSignature=\"$Windows NT$\"\r\n; the tool\r\n";
+const std::string kOtherVendor = "[Version]\r\nSignature=\"$Windows NT$\"\r\n; another vendor's package\r\n";
 const std::wstring kFolder = kInstallFolder;
 const std::wstring kLog = L"C:\\setup.log";
+const std::wstring kPrograms = L"C:\\Programs";
+const std::wstring kState = kRollbackFolder;
+const std::wstring kClass = L"SYSTEM\\CurrentControlSet\\Control\\Class\\{88bae032-5a81-49f0-bc3d-a4ff138216d6}\\";
 
 class Rollback : public TempStoreTest {
 protected:
     void SetUp() override
     {
         TempStoreTest::SetUp();
-        MakeFolder(L"C:\\Program Files");
+        MakeFolder(L"C:\\Program Files\\Quillmere");
     }
     int Run(std::vector<std::wstring> args)
     {
@@ -37,64 +44,145 @@ protected:
         if (!ParseRollbackOptions((int)argv.size(), argv.data(), &options)) return kRollbackBadArguments;
         return RunRollbackMode(&options);
     }
-    int Keep() { return Run({L"/keep", L"/version=0.9.0", L"/place=brellan.inf", L"/place=amd64\\co.dll"}); }
+    // The package's work list, as the build writes it, with the run's INF files beside it.
+    void WriteWork(const std::string &tool, const std::string &device, const std::vector<std::wstring> &places)
+    {
+        Put(kPrograms + L"\\flashwright.inf", tool);
+        Put(kPrograms + L"\\brellan.inf", device);
+        std::wstring text = L"inf\tflashwright.inf\ninf\tbrellan.inf\n";
+        for (const std::wstring &place : places) text += L"place\t" + place + L"\n";
+        std::string bytes;
+        for (wchar_t c : text) bytes += {(char)(c & 0xFF), (char)(c >> 8)};
+        Put(kPrograms + L"\\work.txt", bytes);
+    }
+    int Keep(const std::string &device = kNewDriver)
+    {
+        WriteWork(kTool, device, {L"flashwright.inf", L"brellan.inf", L"amd64\\co.dll"});
+        return Run({L"/keep", L"/work=" + kPrograms + L"\\work.txt"});
+    }
     std::string Log()
     {
         std::ifstream in(hostwin::HostPath(kLog), std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
-    // The staging of a run: PkgStage's copies, one under the lowest free name.
+    ::testing::AssertionResult Logged(const std::string &line)
+    {
+        std::string log = Log();
+        if (log.find(line) != std::string::npos) return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "no line \"" << line << "\" in:\n" << log;
+    }
+    // The staging of a run: PkgStage's copies, the device's under the name DriverPrep freed.
     void Stage()
     {
-        PutInf(L"oem3.inf", kNewDriver);   // the name DriverPrep freed
+        PutInf(L"oem3.inf", kNewDriver);
         PutInf(L"oem3.pnf", "precompiled new");
         PutInf(L"oem9.inf", kTool);
         PutInf(L"oem9.pnf", "precompiled tool");
     }
+    static std::string Narrow(const std::wstring &text) { return std::string(text.begin(), text.end()); }
+    static std::set<std::string> Names(const std::map<std::string, std::string> &tree)
+    {
+        std::set<std::string> names;
+        for (const auto &entry : tree) names.insert(entry.first);
+        return names;
+    }
+    std::wstring SecurityOf(const std::wstring &folder)
+    {
+        wchar_t descriptor[MAX_PATH];
+        DWORD cb = 0;
+        LPWSTR text = nullptr;
+        if (!GetFileSecurityW(folder.c_str(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, descriptor, sizeof descriptor, &cb) ||
+            !ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &text, nullptr))
+            return L"(unreadable)";
+        std::wstring sddl = text;
+        LocalFree(text);
+        return sddl;
+    }
+    std::wstring Version()
+    {
+        std::wstring version;
+        return hostwin::GetValue(kDetectionKey, kDetectionValueName, &version) ? version : L"(none)";
+    }
 };
 
 // An earlier driver's copy, purged, and its name reused by the run's copy; a copy of the tool
-// beside it; a copy that was there before and names another device stays. All of it goes back.
+// beside it; another product's copy and a copy of the run's own tool INF that was there before
+// stay. All of it goes back, and the detection value with it.
 TEST_F(Rollback, FailedRunLeavesTheStoreAsItFoundIt)
 {
     PutInf(L"oem3.inf", kNamesDevice);
     PutInf(L"oem3.pnf", "precompiled old");
-    PutInf(L"oem5.inf", kTool);
+    PutInf(L"oem5.inf", kOtherVendor);
+    PutInf(L"flashwright.inf", kTool);   // Wine keeps a source's own name while it is free
     PutInf(L"setupapi.dev.log", "log");
+    hostwin::SetValue(kDetectionKey, kDetectionValueName, L"0.9.0");
     const auto before = Tree(L"C:\\Windows\\inf");
     ASSERT_EQ(kRollbackDone, Keep());
+    EXPECT_EQ(L"O:BA" + std::wstring(kAdminOnlySddl), SecurityOf(kState)) << "made SYSTEM's and the Administrators' alone";
     PurgeStaleInfs();
     ASSERT_FALSE(Exists(kInf + L"oem3.inf"));
     Stage();
+    hostwin::SetValue(kDetectionKey, kDetectionValueName, L"1.0.0");
 
     EXPECT_EQ(kRollbackDone, Run({L"/rollback"}));
     EXPECT_EQ(before, Tree(L"C:\\Windows\\inf"));
-    EXPECT_FALSE(Exists(kRollbackFolder));
+    EXPECT_EQ(L"0.9.0", Version());
+    EXPECT_FALSE(Exists(kState));
     std::vector<std::wstring> uninstalled;
-    for (const hostwin::UninstallCall &call : hostwin::UninstallCalls()) {
-        EXPECT_EQ(0u, call.flags);
-        uninstalled.push_back(call.infName);
-    }
-    EXPECT_EQ(std::vector<std::wstring>({L"oem9.inf", L"oem3.inf"}), uninstalled) << "the new copies, then the reused name";
-    const std::string log = Log();
+    for (const hostwin::UninstallCall &call : hostwin::UninstallCalls()) uninstalled.push_back(call.infName);
+    EXPECT_EQ(std::vector<std::wstring>({L"oem3.inf", L"oem9.inf"}), uninstalled) << "the run's copies, and only those";
     for (const char *line : {"removed C:\\Windows\\inf\\oem9.inf, staged by the run", "removed C:\\Windows\\inf\\oem3.inf, staged by the run",
                              "put back C:\\Windows\\inf\\oem3.inf", "put back C:\\Windows\\inf\\oem3.pnf", "rolled back (files put back: 2, copies removed: 2)"})
-        EXPECT_NE(std::string::npos, log.find(line)) << line << "\n" << log;
+        EXPECT_TRUE(Logged(line));
 }
 
-TEST_F(Rollback, CopyADeviceUsesStaysAndTheRollbackSaysSo)
+// Other vendors' packages staged while a cut-off state waited, one at a new name and one at the
+// name DriverPrep had freed, stay. The earlier copy that cannot have its name back stays kept,
+// armed, and a run that succeeds later lets it go and says so.
+TEST_F(Rollback, OtherVendorsCopiesStayAndTheLastCopyIsNeverLost)
 {
     PutInf(L"oem3.inf", kNamesDevice);
     ASSERT_EQ(kRollbackDone, Keep());
     PurgeStaleInfs();
     Stage();
-    hostwin::UseByDevice(L"oem3.inf");
+    PutInf(L"oem12.inf", kOtherVendor);
+    std::filesystem::remove(hostwin::HostPath(kInf + L"oem3.inf"));
+    PutInf(L"oem3.inf", kOtherVendor + "; at the freed name\r\n");
 
     EXPECT_EQ(kRollbackIncomplete, Run({L"/rollback"}));
-    EXPECT_FALSE(Exists(kInf + L"oem9.inf"));
-    EXPECT_EQ(kNewDriver, Tree(L"C:\\Windows\\inf")["oem3.inf"]) << "the device's new copy stays";
-    EXPECT_NE(std::string::npos, Log().find("left C:\\Windows\\inf\\oem3.inf: a device already uses it")) << Log();
-    EXPECT_FALSE(Exists(kRollbackFolder));
+    EXPECT_EQ(kOtherVendor, Tree(L"C:\\Windows\\inf")["oem12.inf"]);
+    EXPECT_EQ(kOtherVendor + "; at the freed name\r\n", Tree(L"C:\\Windows\\inf")["oem3.inf"]);
+    EXPECT_FALSE(Exists(kInf + L"oem9.inf")) << "the run's own copy goes";
+    const std::wstring earlier = kState + L" (earlier 1)";
+    EXPECT_EQ(kNamesDevice, Tree(earlier)["inf/oem3.inf"]) << "the only copy of the earlier driver stays kept";
+    EXPECT_TRUE(Logged("C:\\Windows\\inf\\oem3.inf now holds another package: the earlier copy stays kept in"));
+
+    // Tried again by the next run, it still cannot; that run's success supersedes it.
+    EXPECT_EQ(kRollbackIncomplete, Run({L"/rollback"}));
+    EXPECT_TRUE(Exists(earlier));
+    ASSERT_EQ(kRollbackDone, Keep());
+    EXPECT_EQ(kRollbackDone, Run({L"/commit"}));
+    EXPECT_FALSE(Exists(earlier));
+    EXPECT_FALSE(Exists(kState));
+    EXPECT_TRUE(Logged("let go of " + Narrow(earlier) + "\\inf\\oem3.inf, kept by an earlier run"));
+}
+
+// A copy the rollback cannot take out (a virus scanner holds it open) keeps the state; the next
+// rollback, once it is let go, puts the earlier copy back.
+TEST_F(Rollback, CopyHeldOpenKeepsTheStateForTheNextRun)
+{
+    PutInf(L"oem3.inf", kNamesDevice);
+    const auto before = Tree(L"C:\\Windows\\inf");
+    ASSERT_EQ(kRollbackDone, Keep());
+    PurgeStaleInfs();
+    Stage();
+    hostwin::HoldOpen(kInf + L"oem3.inf");
+    EXPECT_EQ(kRollbackIncomplete, Run({L"/rollback"}));
+    EXPECT_TRUE(Exists(kState + L" (earlier 1)"));
+    hostwin::CloseHeld(kInf + L"oem3.inf");
+    EXPECT_EQ(kRollbackDone, Run({L"/rollback"}));
+    EXPECT_EQ(before, Tree(L"C:\\Windows\\inf"));
+    EXPECT_FALSE(Exists(kState + L" (earlier 1)"));
 }
 
 // The install folder: a file that stood there is back with its bytes, the run's new files and the
@@ -103,7 +191,7 @@ TEST_F(Rollback, InstallFolderIsAsTheRunFoundIt)
 {
     for (bool existed : {true, false}) {
         SCOPED_TRACE(existed ? "the folder held an earlier version" : "no folder before");
-        std::filesystem::remove_all(hostwin::HostPath(L"C:\\Program Files\\Quillmere"));
+        std::filesystem::remove_all(hostwin::HostPath(kFolder));
         if (existed) Put(kFolder + L"\\brellan.inf", "earlier");
         const auto before = Tree(kFolder);
         ASSERT_EQ(kRollbackDone, Keep());
@@ -112,106 +200,131 @@ TEST_F(Rollback, InstallFolderIsAsTheRunFoundIt)
         EXPECT_EQ(kRollbackDone, Run({L"/rollback"}));
         EXPECT_EQ(before, Tree(kFolder));
         EXPECT_EQ(existed, Exists(kFolder));
-        EXPECT_EQ(existed, Exists(L"C:\\Program Files\\Quillmere")) << "nor the folder above it";
     }
 }
 
-// An uninstall removes the product's copies (those naming the device, those equal to the install
-// folder's INF files) and no other; one a device uses stops it, and the rollback that follows
-// leaves the product whole.
-TEST_F(Rollback, UninstallStoppedByADeviceLeavesTheProductWhole)
+// An uninstall finds every copy a device uses (its driver key's InfPath) before it removes any:
+// one in use stops it with nothing removed. Without one, the product's copies go, no other.
+TEST_F(Rollback, UninstallRemovesAllOfTheProductsCopiesOrNone)
 {
     Put(kFolder + L"\\flashwright.inf", kTool);
     Put(kFolder + L"\\brellan.inf", kNewDriver);
     PutInf(L"oem3.inf", kNewDriver);
     PutInf(L"oem3.pnf", "precompiled");
     PutInf(L"oem4.inf", kTool);
-    PutInf(L"oem5.inf", "[Version]\r\n; another product\r\n");
+    PutInf(L"oem5.inf", kOtherVendor);
     const auto store = Tree(L"C:\\Windows\\inf");
-    const auto folder = Tree(kFolder);
-    ASSERT_EQ(kRollbackDone, Run({L"/keep", L"/place=flashwright.inf", L"/place=brellan.inf"}));
-    hostwin::UseByDevice(L"oem4.inf");
+    hostwin::SetValue(kClass + L"0007", L"InfPath", L"OEM4.INF");
+    hostwin::SetValue(kClass + L"0008", L"InfPath", L"oem5.inf");
+    ASSERT_EQ(kRollbackDone, Keep());
     EXPECT_EQ(kRollbackInUse, Run({L"/remove-copies"}));
-    EXPECT_FALSE(Exists(kInf + L"oem3.inf"));
-    EXPECT_TRUE(Exists(kInf + L"oem5.inf"));
-    EXPECT_NE(std::string::npos, Log().find("left C:\\Windows\\inf\\oem4.inf: a device already uses it")) << Log();
-    std::filesystem::remove_all(hostwin::HostPath(kFolder));   // the uninstall went on no further
-
+    EXPECT_EQ(store, Tree(L"C:\\Windows\\inf")) << "nothing removed";
+    EXPECT_TRUE(hostwin::UninstallCalls().empty());
+    EXPECT_TRUE(Logged("left C:\\Windows\\inf\\oem4.inf: a device uses it"));
     EXPECT_EQ(kRollbackDone, Run({L"/rollback"}));
-    EXPECT_EQ(store, Tree(L"C:\\Windows\\inf"));
-    EXPECT_EQ(folder, Tree(kFolder));
+
+    hostwin::SetValue(kClass + L"0007", L"InfPath", L"oem1.inf");
+    ASSERT_EQ(kRollbackDone, Keep());
+    EXPECT_EQ(kRollbackDone, Run({L"/remove-copies"}));
+    EXPECT_EQ((std::set<std::string>{"oem5.inf"}), Names(Tree(L"C:\\Windows\\inf")));
 }
 
-// An upgrade removes the copies of the earlier version's INF files that it replaced with other
-// bytes, and keeps those it carries unchanged.
-TEST_F(Rollback, UpgradeRemovesOnlyCopiesOfReplacedInfs)
+// An upgrade removes, once committed, the copies of the earlier version's INF files that it
+// replaced with other bytes, and keeps those it carries unchanged.
+TEST_F(Rollback, CommittedUpgradeRemovesOnlyCopiesOfReplacedInfs)
 {
     Put(kFolder + L"\\flashwright.inf", kTool);
     Put(kFolder + L"\\brellan.inf", kNamesDevice);
     PutInf(L"oem4.inf", kTool);
     PutInf(L"oem6.inf", kNamesDevice);
-    ASSERT_EQ(kRollbackDone, Run({L"/keep", L"/place=flashwright.inf", L"/place=brellan.inf"}));
+    ASSERT_EQ(kRollbackDone, Keep());
     Put(kFolder + L"\\brellan.inf", kNewDriver);   // the new version's device INF; the tool's unchanged
-    EXPECT_EQ(kRollbackDone, Run({L"/remove-replaced-copies"}));
+    EXPECT_EQ(kRollbackDone, Run({L"/commit", L"/remove-replaced"}));
     EXPECT_TRUE(Exists(kInf + L"oem4.inf"));
+    EXPECT_FALSE(Exists(kInf + L"oem6.inf"));
+    EXPECT_FALSE(Exists(kState)) << "committed and let go";
+    EXPECT_EQ(kRollbackDone, Run({L"/rollback"})) << "nothing armed is left to roll back";
     EXPECT_FALSE(Exists(kInf + L"oem6.inf"));
 }
 
-// Everything DriverPrep's content match can remove is kept: the rollback's own reading of a
-// file's bytes finds the ID wherever DriverPrep finds it.
-TEST_F(Rollback, KeepsEveryCopyThePurgeCanRemove)
+// A kept state is acted on only when its folder is still the package's own and its record reads
+// whole; any other is set aside untouched, and the store keeps every file, whatever the record
+// claims. Where the volume keeps no security (Wine), the record alone decides.
+TEST_F(Rollback, StateThatDoesNotVerifyIsSetAsideAndNothingIsRemoved)
 {
-    const std::string far = Filler(16384 - 7) + kDeviceId;   // across the rollback's chunk
+    const std::wstring record = kState + L"\\armed";
     const struct {
         const char *name;
-        std::string bytes;
+        std::function<void()> damage;
+        bool keepsSecurity;
+        int expected;
     } cases[] = {
-        {"8-bit", kNamesDevice},
-        {"across DriverPrep's chunk", Filler(1014) + kDeviceId},
-        {"across the rollback's chunk", far},
-        {"UTF-16LE", Utf16(far, false, true)},
-        {"UTF-16BE", Utf16(kNamesDevice, true, true)},
-        {"8-bit after a byte-order mark", "\xFF\xFE" + kNamesDevice},
-        {"another device", "USB\\VID_8817&PID_3403"},
-        {"lower case", "usb\\vid_8817&pid_3402"},
+        {"emptied", [&] { Put(record, ""); }, true, kRollbackSetAside},
+        {"cut short", [&] { Put(record, Tree(kState)["armed"].substr(0, 200)); }, true, kRollbackSetAside},
+        {"one byte changed", [&] { std::string r = Tree(kState)["armed"]; r[120] ^= 1; Put(record, r); }, true, kRollbackSetAside},
+        {"another format", [&] { std::string r = Tree(kState)["armed"]; r[74] = '9'; Put(record, r); }, true, kRollbackSetAside},
+        {"a kept copy changed", [&] { Put(kState + L"\\inf\\oem3.inf", "planted"); }, true, kRollbackSetAside},
+        {"its security changed", [&] { hostwin::SetFolderSecurity(kState, L"O:BAD:(A;OICI;FA;;;WD)"); }, true, kRollbackSetAside},
+        {"another owner", [&] { hostwin::SetFolderSecurity(kState, L"O:BU" + std::wstring(kAdminOnlySddl)); }, true, kRollbackSetAside},
+        {"no security kept on the volume", [&] {}, false, kRollbackDone},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        const std::wstring path = PutInf(L"oem1.inf", c.bytes);
-        EXPECT_EQ(InfMentionsDevice(path.c_str()), BytesNameDevice(path.c_str()));
+        std::filesystem::remove_all(hostwin::HostPath(L"C:\\Program Files\\Quillmere"));
+        MakeFolder(L"C:\\Program Files\\Quillmere");
+        PutInf(L"oem3.inf", kNamesDevice);
+        ASSERT_EQ(kRollbackDone, Keep());
+        PurgeStaleInfs();
+        Stage();
+        PutInf(L"oem5.inf", kOtherVendor);
+        PutInf(L"input.inf", "[Version]\r\n; the system's own\r\n");
+        const auto store = Tree(L"C:\\Windows\\inf");
+        hostwin::KeepFileSecurity(c.keepsSecurity);
+        c.damage();
+        EXPECT_EQ(c.expected, Run({L"/rollback"}));
+        hostwin::KeepFileSecurity(true);
+        if (c.expected == kRollbackSetAside) {
+            EXPECT_EQ(store, Tree(L"C:\\Windows\\inf"));
+            EXPECT_TRUE(Exists(kState + L" (set aside 1)\\armed")) << "set aside, not deleted";
+            EXPECT_TRUE(Logged("set aside the kept state in " + Narrow(kState) + " (set aside 1)"));
+        } else {
+            EXPECT_EQ(kNamesDevice, Tree(L"C:\\Windows\\inf")["oem3.inf"]);
+            EXPECT_EQ(kOtherVendor, Tree(L"C:\\Windows\\inf")["oem5.inf"]);
+        }
+        std::filesystem::remove_all(hostwin::HostPath(L"C:\\Windows\\inf"));
+        MakeFolder(L"C:\\Windows\\inf");
     }
 }
 
-TEST_F(Rollback, WithoutAWholeKeepNothingIsTouched)
+TEST_F(Rollback, WithoutASealedRecordNothingIsTouched)
 {
     PutInf(L"oem3.inf", kNamesDevice);
-    Put(std::wstring(kRollbackFolder) + L"\\store-names", "cut off while keeping");
-    const auto before = Tree(L"C:\\");
+    Put(kState + L"\\record.new", "cut off while keeping");
     EXPECT_EQ(kRollbackDone, Run({L"/rollback"}));
-    auto after = Tree(L"C:\\");
-    for (const char *gone : {"Program Files/Quillmere/Brellan Flashwright Setup Rollback/",
-                             "Program Files/Quillmere/Brellan Flashwright Setup Rollback/store-names"})
-        EXPECT_EQ(1u, before.count(gone) - after.count(gone)) << gone;
-    EXPECT_EQ(kNamesDevice, after["Windows/inf/oem3.inf"]);
+    EXPECT_FALSE(Exists(kState));
+    EXPECT_EQ(kNamesDevice, Tree(L"C:\\Windows\\inf")["oem3.inf"]);
     EXPECT_TRUE(hostwin::UninstallCalls().empty());
 
     // A keep refuses a rollback folder it did not make itself.
-    Put(std::wstring(kRollbackFolder) + L"\\planted", "");
+    Put(kState + L"\\planted", "");
     EXPECT_EQ(kRollbackIncomplete, Keep());
-    EXPECT_TRUE(Exists(std::wstring(kRollbackFolder) + L"\\planted"));
+    EXPECT_TRUE(Exists(kState + L"\\planted"));
 }
 
 TEST_F(Rollback, CommandLineIsRefusedWhenNotWellFormed)
 {
     const std::vector<std::vector<std::wstring>> refused = {
-        {L"/undo"}, {L"/rollback", L"/place=brellan.inf"}, {L"/keep", L"/place=..\\x"}, {L"/keep", L"/place=C:\\x"},
-        {L"/keep", L"/place=\\x"}, {L"/keep", L"/place=a\\\\b"}, {L"/keep", L"/place="}, {L"/keep", L"/log="},
+        {L"/undo"}, {L"/keep"}, {L"/keep", L"/rollback"}, {L"/keep", L"/work="}, {L"/rollback", L"/work=C:\\w.txt"}, {L"/rollback", L"/remove-replaced"},
+        {L"/keep", L"/log="}, {L"/commit", L"/place=brellan.inf"},
     };
     for (const auto &args : refused) {
         SCOPED_TRACE(::testing::PrintToString(args[args.size() - 1]));
         EXPECT_EQ(kRollbackBadArguments, Run(args));
     }
-    EXPECT_FALSE(Exists(kRollbackFolder));
+    // A work list that names a path outside the install folder keeps nothing.
+    WriteWork(kTool, kNewDriver, {L"..\\outside.dll"});
+    EXPECT_EQ(kRollbackIncomplete, Run({L"/keep", L"/work=" + kPrograms + L"\\work.txt"}));
+    EXPECT_FALSE(Exists(kState));
 }
 
 // The descriptor the package gives the folder it runs its programs from (Wine keeps no file
