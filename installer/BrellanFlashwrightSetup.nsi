@@ -9,10 +9,11 @@
 ;   (uninstall.nsh); the version rules are in versions.nsh.
 ;   1 and 2 stay NSIS's own: cancelled by the user, aborted (also: not run as an administrator).
 ; Each program runs under SetupWatch (watch/), which under /S answers a box left open and ends a
-; program that hangs, so an unattended install always ends by itself. Before DriverPrep runs,
-; SetupRollback (rollback/) keeps what the run may change; a run that does not end with 0 puts it
-; all back, and a run cut off is put back by the next one. The log goes to the user's temporary
-; folder, or where /LOG= says.
+; program that hangs, so an unattended install always ends by itself; every program it starts is
+; in the package's job and ends with it. Before DriverPrep runs, SetupRollback (rollback/) keeps
+; what the run may change (transaction.nsh); a run that does not end with 0 puts it all back, and
+; a run cut off is put back by the next one. The log goes to the user's temporary folder, or where
+; /LOG= says.
 ;
 ; Built by CMake (installer/CMakeLists.txt) as
 ;   makensis -NOCD -DTARGET=x86-unicode|amd64-unicode -DVERSION=1.0.0 -DPROGRAM_DIR=<SetupWatch.exe,
@@ -50,10 +51,17 @@ Target ${TARGET}
 !define ROLLBACK "${__FILEDIR__}/rollback/setup_rollback.h"
 !searchparse /file "${ROLLBACK}" `kRollbackDone = ` ROLLBACK_DONE `;`
 !searchparse /file "${ROLLBACK}" `kRollbackInUse = ` ROLLBACK_IN_USE `;`
+!searchparse /file "${ROLLBACK}" `kRollbackSetAside = ` ROLLBACK_SET_ASIDE `;`
 !searchparse /file "${ROLLBACK}" `kRollbackFolder[] = L"` ROLLBACK_FOLDER_ESCAPED `";`
 !searchreplace ROLLBACK_FOLDER "${ROLLBACK_FOLDER_ESCAPED}" "\\" "\"
-!searchparse /file "${ROLLBACK}" `kKeptVersionName[] = L"` KEPT_VERSION `";`
-!searchparse /file "${ROLLBACK}" `kArmedName[] = L"` ARMED `";`
+; Where a deployment tool's detection rule finds the installed version (the 64-bit view), and the
+; name of the package's copy in the install folder that the entry's uninstall runs, from the same
+; header as the install folder.
+!searchparse /file "${LAYOUT}" `kDetectionKey[] = L"` DETECTION_KEY_ESCAPED `";`
+!searchreplace DETECTION_KEY "${DETECTION_KEY_ESCAPED}" "\\" "\"
+!searchparse /file "${LAYOUT}" `kDetectionValueName[] = L"` DETECTION_VALUE `";`
+!searchparse /file "${LAYOUT}" `kPackageCopyName[] = L"` PACKAGE_NAME `";`
+!define WORK_LIST "setup-work.txt"
 
 !define EXIT_INSTALLED 0
 !define EXIT_ABORTED 2
@@ -79,16 +87,34 @@ Target ${TARGET}
 !define GENERIC_WRITE_AND_DELETE 0x40010000
 !define OPEN_ALWAYS 4
 !define DELETE_ON_CLOSE 0x04000080   ; FILE_FLAG_DELETE_ON_CLOSE | FILE_ATTRIBUTE_NORMAL
-; Where a deployment tool's detection rule finds the installed version (the 64-bit view).
-!define DETECTION_KEY "SOFTWARE\Quillmere\Brellan Flashwright Installer"
-!define DETECTION_VALUE "Version"
+; Every program the package starts runs in a job that ends them all when the package's handle to
+; it closes, however the package ends: JOBOBJECT_EXTENDED_LIMIT_INFORMATION, its LimitFlags at
+; offset 16 on both bitnesses.
+!define JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE 0x2000
+!define JOB_OBJECT_EXTENDED_LIMIT_INFORMATION_CLASS 9
+!if ${NSIS_PTR_SIZE} > 4
+  !define JOB_LIMITS_BYTES 144
+!else
+  !define JOB_LIMITS_BYTES 112
+!endif
+; NSIS strings hold NSIS_MAX_STRLEN characters, and a longer one is cut at run time without a word.
+; The longest command line the package builds, to a helper, holds two paths in the programs'
+; folder (at most PROGRAMS_DIR_MAX_CHARS, from the build), the log's path (at most MAX_LOG_CHARS,
+; checked when /LOG= is read) and at most HELPER_SWITCHES_MAX_CHARS more: the helper's and the
+; program's names, quotes, spaces, the watch's options and their numbers, SetupRollback's mode.
+!define MAX_LOG_CHARS 259
+!define HELPER_SWITCHES_MAX_CHARS 200
+!define /math HELPER_LINE_PATHS ${PROGRAMS_DIR_MAX_CHARS} * 2
+!define /math HELPER_LINE_LOG ${HELPER_LINE_PATHS} + ${MAX_LOG_CHARS}
+!define /math HELPER_LINE_MAX_CHARS ${HELPER_LINE_LOG} + ${HELPER_SWITCHES_MAX_CHARS}
+!if ${HELPER_LINE_MAX_CHARS} >= ${NSIS_MAX_STRLEN}
+  !error "A helper's command line can reach ${HELPER_LINE_MAX_CHARS} characters, and NSIS strings hold ${NSIS_MAX_STRLEN} (NSIS_MAX_STRLEN): shorten the install folder's path or the programs' folder's name"
+!endif
 ; Where Apps & features, winget and inventory tools find the product (the 64-bit view too); the
 ; release's winget manifest reads these lines.
 !define UNINSTALL_KEY "SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\QuillmereBrellanFlashwright"
 !define DISPLAY_NAME "Brellan Flashwright"
 !define PUBLISHER "Quillmere"
-; The copy of the package in the install folder that the entry's uninstall runs.
-!define PACKAGE_NAME "BrellanFlashwrightSetup.exe"
 
 Name "Brellan Flashwright"
 OutFile "${OUTFILE}"
@@ -119,60 +145,26 @@ Var VendorFolder   ; the install folder's parent, where the lock and the program
 Var MadeVendorFolder
 Var ProgramsDir
 Var WatchOptions   ; what SetupWatch answers and bounds: nothing without /S
-Var Kept           ; 1 while SetupRollback keeps what this run may change
+Var JobNote        ; why the run's programs are not in a job of their own, "" when they are
 
 !macro Log text
   DetailPrint "${text}"
   FileWrite $LogFile "${text}$\r$\n"
 !macroend
 
-; Runs SetupRollback from the programs' folder with `args` and leaves its exit code in $0,
-; or "none" when it could not be started. It shows nothing and waits on nothing but the file
-; system, so it runs without the watch; it appends its lines to the log meanwhile.
-!macro RunRollback args
+; Runs a helper from the programs' folder with `args` and leaves its exit code in $0, or "none"
+; when it could not be started. The helper appends its lines to the log meanwhile, so the
+; installer closes the log for that time.
+!macro RunHelper exe args
   FileClose $LogFile
   ClearErrors
-  ExecWait `"$ProgramsDir\SetupRollback.exe" ${args} "/log=$LogPath"` $0
+  ExecWait `"$ProgramsDir\${exe}" "/log=$LogPath" ${args}` $0
   ${If} ${Errors}
     StrCpy $0 "none"
   ${EndIf}
   FileOpen $LogFile "$LogPath" a
   FileSeek $LogFile 0 END
 !macroend
-
-; Puts back what the rollback folder keeps, this run's or one cut off, then the detection value as
-; that run found it. When something could not be put back the value is removed instead: what it
-; claims may no longer be true.
-Function PutBackKeptState
-  ClearErrors
-  FileOpen $R6 "${ROLLBACK_FOLDER}\${KEPT_VERSION}" r
-  ${If} ${Errors}
-    StrCpy $R7 0
-  ${Else}
-    FileReadUTF16LE $R6 $R5
-    FileClose $R6
-    StrCpy $R7 1
-  ${EndIf}
-  !insertmacro RunRollback "/rollback"
-  ${If} $0 == ${ROLLBACK_DONE}
-    ${If} $R7 == 1
-      WriteRegStr HKLM "${DETECTION_KEY}" "${DETECTION_VALUE}" $R5
-    ${Else}
-      DeleteRegValue HKLM "${DETECTION_KEY}" "${DETECTION_VALUE}"
-    ${EndIf}
-    !insertmacro Log "put back what the run changed: the machine is as the run found it"
-  ${Else}
-    DeleteRegValue HKLM "${DETECTION_KEY}" "${DETECTION_VALUE}"
-    !insertmacro Log "not everything the run changed could be put back (see above; result: $0): removed the recorded version"
-  ${EndIf}
-FunctionEnd
-
-Function RollBackThisRun
-  ${If} $Kept == 1
-    StrCpy $Kept 0
-    Call PutBackKeptState
-  ${EndIf}
-FunctionEnd
 
 ; Logs the outcome, tells the user when no program has, and ends the installer with `code`.
 !macro Finish code text
@@ -200,22 +192,44 @@ FunctionEnd
 
 ; Runs one of the programs from the package's programs' folder under SetupWatch, with the watch's
 ; `options`, and leaves the watch's exit code in $0 (the program's own, or one of those
-; of watch/setup_watch.h), or "none" when the watch could not be started. The watch appends its
-; lines to the log meanwhile, so the installer closes the log for that time.
+; of watch/setup_watch.h), or "none" when the watch could not be started.
 !macro RunProgram exe options
   SetOutPath "$ProgramsDir"
-  FileClose $LogFile
-  ClearErrors
-  ExecWait '"$ProgramsDir\SetupWatch.exe" "/log=$LogPath" $WatchOptions ${options} "$ProgramsDir\${exe}"' $0
-  ${If} ${Errors}
-    StrCpy $0 "none"
-  ${EndIf}
-  FileOpen $LogFile "$LogPath" a
-  FileSeek $LogFile 0 END
+  !insertmacro RunHelper SetupWatch.exe `$WatchOptions ${options} "$ProgramsDir\${exe}"`
   ${If} $0 == "none"
     !insertmacro Log "SetupWatch.exe could not be started to run ${exe}"
   ${EndIf}
 !macroend
+
+; Puts the package into a job that ends every process in it when the package's handle closes: the
+; programs it starts (and theirs) are in it too, so none outlives the run, however it ends. Windows 7
+; cannot put a process that is already in a job (a deployment tool's) into another; $JobNote then
+; says so, and the lock is what keeps a second run away.
+Function PutRunInJob
+  StrCpy $JobNote ""
+  System::Call 'kernel32::CreateJobObjectW(p 0, p 0) p .r1 ?e'
+  Pop $2
+  ${If} $1 = 0
+    StrCpy $JobNote "no job could be made (error $2)"
+    Return
+  ${EndIf}
+  System::Alloc ${JOB_LIMITS_BYTES}
+  Pop $3
+  System::Call '*$3(l 0, l 0, i ${JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE})'
+  System::Call 'kernel32::SetInformationJobObject(p r1, i ${JOB_OBJECT_EXTENDED_LIMIT_INFORMATION_CLASS}, p r3, i ${JOB_LIMITS_BYTES}) i .r4 ?e'
+  Pop $2
+  System::Free $3
+  ${If} $4 = 0
+    StrCpy $JobNote "the job's limits could not be set (error $2)"
+    Return
+  ${EndIf}
+  System::Call 'kernel32::AssignProcessToJobObject(p r1, p -1) i .r4 ?e'
+  Pop $2
+  ${If} $4 = 0
+    StrCpy $JobNote "the package could not enter a job of its own (error $2; on Windows 7 it is in a job already)"
+  ${EndIf}
+  ; The handle stays open: the job, and every program in it, ends with the package.
+FunctionEnd
 
 ; Takes the lock; $0 is 1 when another package holds it. A lock that cannot be made at all (no
 ; administrator: the folder is theirs alone) is left to the rights check that follows.
@@ -302,8 +316,12 @@ Function .onInit
     Quit
   ${EndIf}
 
+  Call PutRunInJob
   Call ReadSwitches
   Call OpenLog
+  ${If} $JobNote != ""
+    FileWrite $LogFile "the run's programs are not in a job of their own: $JobNote$\r$\n"
+  ${EndIf}
 
   UserInfo::GetAccountType
   Pop $0
@@ -399,44 +417,7 @@ Function MakeProgramsFolder
   ${EndIf}
 FunctionEnd
 
-; A run cut off (killed, the power gone) after it began to change the machine left its kept state
-; armed: that run is put back first. One cut off earlier, while keeping, changed nothing.
-Function RepairCutOffRun
-  ${If} ${FileExists} "${ROLLBACK_FOLDER}\${ARMED}"
-    !insertmacro Log "an earlier run was cut off after it began to change the machine: putting back what it changed"
-    Call PutBackKeptState
-  ${ElseIf} ${FileExists} "${ROLLBACK_FOLDER}\*.*"
-    RMDir /r "${ROLLBACK_FOLDER}"
-  ${EndIf}
-FunctionEnd
-
-; Keeps, before DriverPrep runs, what the run may change: the copies DriverPrep may remove, the
-; install folder's files the run replaces, and the detection value.
-Function KeepMachineState
-  ClearErrors
-  ReadRegStr $R5 HKLM "${DETECTION_KEY}" "${DETECTION_VALUE}"
-  ${If} ${Errors}
-    StrCpy $R6 ""
-  ${Else}
-    StrCpy $R6 `"/version=$R5"`
-  ${EndIf}
-  !insertmacro RunRollback `/keep $R6 ${DRIVER_PACKAGE_PLACES} "/place=${PACKAGE_NAME}"`
-  ${If} $0 != ${ROLLBACK_DONE}
-    !insertmacro Finish ${EXIT_STEP_FAILED} "What the run may change could not be kept (result: $0); nothing was changed."
-  ${EndIf}
-  StrCpy $Kept 1
-FunctionEnd
-
-; A run that ends with 0 lets go of its kept state; until the mark is gone it can still be put back.
-Function LetGoOfKeptState
-  Delete "${ROLLBACK_FOLDER}\${ARMED}"
-  ${If} ${FileExists} "${ROLLBACK_FOLDER}\${ARMED}"
-    !insertmacro Finish ${EXIT_STEP_FAILED} "The kept state in ${ROLLBACK_FOLDER} could not be let go of."
-  ${EndIf}
-  StrCpy $Kept 0
-  RMDir /r "${ROLLBACK_FOLDER}"
-FunctionEnd
-
+!include "${__FILEDIR__}/transaction.nsh"
 !include "${__FILEDIR__}/versions.nsh"
 !include "${__FILEDIR__}/uninstall.nsh"
 
@@ -449,6 +430,7 @@ Section "Driver steps"
   File "${PROGRAM_DIR}/SetupRollback.exe"
   File "${PROGRAM_DIR}/DriverPrep.exe"
   File "${PROGRAM_DIR}/PkgStage.exe"
+  !insertmacro PlaceWorkList "$ProgramsDir"
   ${If} ${Errors}
     !insertmacro Finish ${EXIT_STEP_FAILED} "The setup programs could not be unpacked to $ProgramsDir."
   ${EndIf}
@@ -482,7 +464,8 @@ Section "Driver steps"
   ${If} ${Errors}
     !insertmacro Finish ${EXIT_STEP_FAILED} "The driver packages could not be written to ${INSTALL_FOLDER}."
   ${EndIf}
-  !insertmacro Log "placed ${DRIVER_PACKAGE_FILES} in ${INSTALL_FOLDER}"
+  !insertmacro LogDriverPackageFiles
+  !insertmacro Log "placed the ${DRIVER_PACKAGE_COUNT} files of the driver packages in ${INSTALL_FOLDER}"
 
   ; A box the watch answered leaves the outcome to PkgStage's own exit code: on Windows a driver
   ; publisher's prompt inside PkgStage's process is such a box.
@@ -500,18 +483,23 @@ Section "Driver steps"
   ${EndIf}
 
   Call PlacePackageCopy
-  Call RemoveReplacedCopies
 
-  ; Only a run that ends with 0 records the version: it is what a detection rule trusts.
+  ; Only a run that ends with 0 records the version: it is what a detection rule trusts. The
+  ; value and the entry are written before the commit, so that a run cut off before it puts both
+  ; back with the rest.
   ClearErrors
   WriteRegStr HKLM "${DETECTION_KEY}" "${DETECTION_VALUE}" "${VERSION}"
   ${If} ${Errors}
     !insertmacro Finish ${EXIT_STEP_FAILED} "The installed version could not be recorded in HKLM\${DETECTION_KEY}."
   ${EndIf}
-  Call LetGoOfKeptState
   StrCpy $R5 "${VERSION}"
   Call WriteUninstallEntry
   !insertmacro Log "recorded version ${VERSION} in HKLM\${DETECTION_KEY}, and the Apps & features entry"
+  ${If} $Upgrade == 1
+    !insertmacro Commit "/remove-replaced"
+  ${Else}
+    !insertmacro Commit ""
+  ${EndIf}
   !insertmacro Log "installed (exit code ${EXIT_INSTALLED})"
   FileClose $LogFile
   Call LeaveMachine

@@ -7,12 +7,14 @@ define, an INF that cannot be read, or a name that leads outside the folder stop
 a message naming the INF, its line, the platform and the file. A disk that is a cabinet
 (tag-or-cab-file ending in .cab) is carried as that cabinet, which must hold the files it names.
 
-    driver_package.py INF_DIR [--platforms x86,amd64] --nsh OUT.nsh --list OUT.txt
+    driver_package.py INF_DIR [--platforms x86,amd64] --nsh OUT.nsh --list OUT.txt --work OUT.work
 
 OUT.nsh defines the macros PlaceDriverPackageFiles (the File commands that write every file into
-${INSTALL_FOLDER} at its relative path) and RemoveDriverPackageFiles, DRIVER_PACKAGE_FILES (their names, for the log) and
-DRIVER_PACKAGE_PLACES (the same as SetupRollback's /place= arguments), and PACKAGE_PLATFORMS
-(the platforms, for the package's own check of the machine it runs on).
+${INSTALL_FOLDER} at its relative path), RemoveDriverPackageFiles and PlaceWorkList (SetupRollback's
+work list, with the two INF files it names, into a folder), LogDriverPackageFiles (a log line for
+each), DRIVER_PACKAGE_COUNT and PACKAGE_PLATFORMS (the platforms, for the package's own check of the machine it runs
+on). OUT.work is the work list: UTF-16LE lines "inf<TAB>NAME" and "place<TAB>RELATIVE\\PATH" (every
+file the run writes into the install folder, the package's own copy too), however many there are.
 OUT.txt lists them, one "relative\\path<TAB>source path" a line, the INFs first.
 
 The INFs are read as Windows reads them: sections and keys without regard to case, ';' comments
@@ -329,8 +331,10 @@ def PackageFiles(folder, platforms=PLATFORMS):
         if relative.lower() not in seen:
             seen.add(relative.lower())
             files.append((relative, source))
-    if len(files) > MaxPlacedFiles():
-        raise PackageError("the INFs name %d files; the package places at most %d" % (len(files), MaxPlacedFiles()))
+    if len(files) + 1 > MaxPlacedFiles():
+        raise PackageError("the INFs name %d files; with its own copy the package places at most %d (kMaxPlacedFiles)"
+                           % (len(files), MaxPlacedFiles()))
+    CheckPathLengths([relative for relative, _ in files] + [PackageCopyName()])
     return files
 
 
@@ -343,25 +347,84 @@ def ParsePlatforms(text):
     return tuple(p for p in PLATFORMS if p in chosen)
 
 
+def HeaderValue(header, pattern):
+    with open(header, encoding="utf-8") as text:
+        found = re.search(pattern, text.read())
+    if not found:
+        raise PackageError("%s does not define %s" % (header, pattern))
+    return found.group(1).replace("\\\\", "\\")
+
+
 def MaxPlacedFiles(header=ROLLBACK):
     """How many files SetupRollback can keep track of in the install folder."""
-    with open(header, encoding="utf-8") as text:
-        return int(re.search(r"kMaxPlacedFiles = (\d+);", text.read()).group(1))
+    return int(HeaderValue(header, r"kMaxPlacedFiles = (\d+);"))
+
+
+# Windows' longest path (MAX_PATH, less its terminator), which SetupRollback's buffers hold.
+MAX_PATH_CHARS = 259
+# The longest name a kept state's folder takes: set aside, numbered up to 99.
+LONGEST_STATE_SUFFIX = " (set aside 99)"
+
+
+def CheckPathLengths(relatives):
+    """Every placed file's path in the install folder, and as kept in the rollback folder, fits
+    MAX_PATH: SetupRollback refuses a path that does not, and would keep nothing."""
+    install = HeaderValue(LAYOUT, r'kInstallFolder\[\] = L"([^"]+)";')
+    kept = HeaderValue(ROLLBACK, r'kRollbackFolder\[\] = L"([^"]+)";') + LONGEST_STATE_SUFFIX + "\\kept"
+    for relative in relatives:
+        for folder in (install, kept):
+            if len(folder) + 1 + len(relative) > MAX_PATH_CHARS:
+                raise PackageError("%s is too long: as %s\\%s it is %d characters, and Windows paths (MAX_PATH) hold"
+                                   " %d" % (relative, folder, relative, len(folder) + 1 + len(relative), MAX_PATH_CHARS))
+
+
+SCRIPT = os.path.join(HERE, "BrellanFlashwrightSetup.nsi")
+# Digits of the largest process id, which names the programs' folder of a run.
+PROCESS_ID_DIGITS = 10
+
+
+def ProgramsDirMaxChars():
+    """The longest path of a run's programs' folder: beside the install folder, named by the
+    script's PROGRAMS_NAME and the run's process id."""
+    install = HeaderValue(LAYOUT, r'kInstallFolder\[\] = L"([^"]+)";')
+    name = HeaderValue(SCRIPT, r'!define PROGRAMS_NAME "([^"]+)"')
+    return len(install.rpartition("\\")[0]) + 1 + len(name) + 1 + PROCESS_ID_DIGITS
+
+
+def PackageCopyName(layout=LAYOUT):
+    return HeaderValue(layout, r'kPackageCopyName\[\] = L"([^"]+)";')
+
+
+def WriteWorkList(files, path):
+    """SetupRollback's work list: the INF files the run places, then every file it places."""
+    lines = ["inf\t%s" % name for name in InfNames()]
+    lines += ["place\t%s" % relative for relative, _ in files] + ["place\t%s" % PackageCopyName()]
+    WriteIfChanged(path, "".join(line + "\n" for line in lines), "utf-16-le")
+
+
+# NSIS strings hold 1024 characters (NSIS_MAX_STRLEN of Debian's makensis) and cut a longer one at
+# run time; the script adds at most this much around a value of the driver packages (the install
+# folder and a few words).
+NSIS_MAX_STRLEN = 1024
+NSIS_SCRIPT_MARGIN = 128
 
 
 def NsisString(text):
     if set(text) & set('"`\r\n'):
         raise PackageError("%s cannot be written into the package's script" % text)
+    if len(text) + NSIS_SCRIPT_MARGIN > NSIS_MAX_STRLEN:
+        raise PackageError("%s is %d characters: with what the script adds it would not fit NSIS's strings"
+                           " (NSIS_MAX_STRLEN=%d)" % (text, len(text), NSIS_MAX_STRLEN))
     return text.replace("$", "$$")
 
 
-def WriteNsh(files, path, platforms=PLATFORMS):
+def WriteNsh(files, path, platforms=PLATFORMS, work=None):
     lines = ["; Written by installer/driver_package.py: the files of the product's driver packages.",
-             "!define PACKAGE_PLATFORMS \"%s\"" % ", ".join(platforms)]
+             "!define PACKAGE_PLATFORMS \"%s\"" % ", ".join(platforms),
+             "!define PROGRAMS_DIR_MAX_CHARS %d" % ProgramsDirMaxChars()]
     lines += ["!define CARRIES_%s" % platform for platform in platforms]
     lines += [
-             "!define DRIVER_PACKAGE_FILES \"%s\"" % NsisString(", ".join(relative for relative, _ in files)),
-             "!define DRIVER_PACKAGE_PLACES `%s`" % " ".join('"/place=%s"' % NsisString(relative) for relative, _ in files),
+             "!define DRIVER_PACKAGE_COUNT %d" % len(files),
              "!macro PlaceDriverPackageFiles"]
     folder = None
     for relative, source in files:
@@ -376,18 +439,27 @@ def WriteNsh(files, path, platforms=PLATFORMS):
     lines += ['  Delete "${INSTALL_FOLDER}\\%s"' % NsisString(relative) for relative, _ in files]
     subfolders = sorted({relative.rpartition("\\")[0] for relative, _ in files} - {""}, key=lambda f: (-f.count("\\"), f.lower()))
     lines += ['  RMDir "${INSTALL_FOLDER}\\%s"' % NsisString(folder) for folder in subfolders]
+    lines += ["!macroend", "; A log line for each file, in the install folder.", "!macro LogDriverPackageFiles"]
+    lines += ['  !insertmacro Log "placed ${INSTALL_FOLDER}\\%s"' % NsisString(relative) for relative, _ in files]
+    lines += ["!macroend",
+              "; SetupRollback's work list into a folder, with the INF files it names beside it.",
+              "!macro PlaceWorkList folder",
+              '  SetOutPath "${folder}"']
+    if work:
+        lines.append('  File "/oname=setup-work.txt" "%s"' % NsisString(os.path.abspath(work)))
+    lines += ['  File "/oname=%s" "%s"' % (NsisString(relative), NsisString(source)) for relative, source in files[:2]]
     lines += ["!macroend", ""]
     WriteIfChanged(path, "\n".join(lines))
 
 
-def WriteIfChanged(path, text):
+def WriteIfChanged(path, text, encoding="utf-8"):
     try:
-        with open(path, encoding="utf-8") as old:
+        with open(path, encoding=encoding, newline="") as old:
             if old.read() == text:
                 return
-    except OSError:
+    except (OSError, UnicodeError):
         pass
-    with open(path, "w", encoding="utf-8") as out:
+    with open(path, "w", encoding=encoding, newline="") as out:
         out.write(text)
 
 
@@ -397,13 +469,16 @@ def main(argv):
     parser.add_argument("folder")
     parser.add_argument("--nsh")
     parser.add_argument("--list")
+    parser.add_argument("--work")
     parser.add_argument("--platforms", default=",".join(PLATFORMS))
     args = parser.parse_args(argv)
     try:
         platforms = ParsePlatforms(args.platforms)
         files = PackageFiles(args.folder, platforms)
+        if args.work:
+            WriteWorkList(files, args.work)
         if args.nsh:
-            WriteNsh(files, args.nsh, platforms)
+            WriteNsh(files, args.nsh, platforms, args.work)
     except PackageError as error:
         print("driver packages in %s: %s" % (args.folder, error), file=sys.stderr)
         return 1

@@ -78,7 +78,8 @@ Function ReadSwitches
 FunctionEnd
 
 ; The /LOG= value as a full path in $R0, or "" with why not in $R1: a quote left open, an empty
-; name, a folder, a character no file name may hold, or a drive without a folder. Forward slashes
+; name, a folder, a character no file name may hold, a drive without a folder, or a path longer
+; than Windows' paths (and the helpers' log option) hold. Forward slashes
 ; are backslashes; a relative path is taken from the folder the package was started in.
 Function ResolveLogPath
   StrCpy $R1 ""
@@ -128,6 +129,11 @@ Function ResolveLogPath
   ${If} $R1 == ""
   ${AndIf} ${FileExists} "$R0\*.*"
     StrCpy $R1 "it names a folder, not a file"
+  ${EndIf}
+  StrLen $R5 $R0
+  ${If} $R1 == ""
+  ${AndIf} $R5 > ${MAX_LOG_CHARS}
+    StrCpy $R1 "its path is longer than ${MAX_LOG_CHARS} characters (MAX_PATH)"
   ${EndIf}
   ${If} $R1 != ""
     StrCpy $R0 ""

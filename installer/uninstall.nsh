@@ -3,8 +3,9 @@
 ; this process and ends only when the removal is over, with its exit code:
 ;   0 removed, or nothing was installed; 3 a device uses the driver (nothing was removed);
 ;   5 a step could not run (what was removed is put back); 1618 another package is running.
-; It keeps what it removes first, as an install does, so that a removal that stops halfway or is
-; cut off leaves the product installed and whole.
+; It keeps what it removes first, as an install does, and finds every copy a device uses before it
+; removes any; the entry and the detection value go before its commit, so that a removal cut off
+; is put back whole by the next run.
 
 ; The Apps & features entry, for the version in $R5 (in the registry's 64-bit view, as the
 ; detection value).
@@ -57,7 +58,7 @@ Function Uninstall
   Call KeepMachineState
 
   ; Every copy of the product's driver packages in the INF store, and every copy naming the device.
-  !insertmacro RunRollback "/remove-copies"
+  !insertmacro RunHelper SetupRollback.exe "/remove-copies"
   ${If} $0 == ${ROLLBACK_IN_USE}
     !insertmacro Finish ${EXIT_DEVICE_RECORDED} "A Brellan device uses the driver: uninstall the device (Device Manager), then run the uninstall again. Nothing was removed."
   ${ElseIf} $0 != ${ROLLBACK_DONE}
@@ -71,10 +72,10 @@ Function Uninstall
     RMDir /REBOOTOK "${INSTALL_FOLDER}"
     !insertmacro Log "${INSTALL_FOLDER} will be removed at the next restart"
   ${EndIf}
+  DeleteRegKey HKLM "${UNINSTALL_KEY}"
   DeleteRegValue HKLM "${DETECTION_KEY}" "${DETECTION_VALUE}"
   DeleteRegKey /ifempty HKLM "${DETECTION_KEY}"
-  Call LetGoOfKeptState
-  DeleteRegKey HKLM "${UNINSTALL_KEY}"
   !insertmacro Log "removed the Apps & features entry and the recorded version"
+  !insertmacro Commit ""
   !insertmacro Finish ${EXIT_INSTALLED} "Brellan Flashwright was removed."
 FunctionEnd

@@ -1,7 +1,7 @@
 ; The version rules: a package older than the version the detection value records changes nothing
 ; and ends with 1638 (Windows Installer's "another version of this product is already
-; installed"); the same version installs again (a repair); a newer one upgrades, and once its own
-; packages are staged removes the copies of the earlier version's INF files that it does not carry.
+; installed"); the same version installs again (a repair); a newer one upgrades, and once it has
+; committed removes the copies of the earlier version's INF files that it does not carry.
 ; Versions compare numerically, part by part (1.10.0 is newer than 1.9.2).
 
 Var Upgrade   ; 1 when this run replaces an earlier version
@@ -23,13 +23,3 @@ Function CheckVersion
   ${EndIf}
 FunctionEnd
 
-; After an upgrade's packages are staged: the earlier version's copies that this one replaced.
-; A copy that cannot go (a device uses it) stays, and the log says so; the install stands.
-Function RemoveReplacedCopies
-  ${If} $Upgrade == 1
-    !insertmacro RunRollback "/remove-replaced-copies"
-    ${If} $0 != ${ROLLBACK_DONE}
-      !insertmacro Log "some copies of the earlier version stay in the INF store (see above; result: $0)"
-    ${EndIf}
-  ${EndIf}
-FunctionEnd

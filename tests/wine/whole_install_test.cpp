@@ -4,6 +4,7 @@
 #include "harness.h"
 
 #include <gtest/gtest.h>
+#include <shellapi.h>
 
 namespace {
 
@@ -150,6 +151,7 @@ TEST_F(Installer, StaleCopyOfAnEarlierVersionIsPurged)
 }
 
 const wchar_t kSetup[] = L"BrellanFlashwrightSetup.exe";
+const wchar_t kRollbackFolder[] = L"C:\\Program Files\\Quillmere\\Brellan Flashwright Setup Rollback";
 const wchar_t kDeviceCaptionLine[] = L"  caption: \"Found Brellan device\"\r\n";
 
 // Deployments as a management tool runs them: /S, often where nobody can see the screen, and
@@ -247,6 +249,37 @@ protected:
         EXPECT_TRUE(LogHas(L"the machine is as the run found it"));
     }
     harness::RunResult DeployRefusing(const wchar_t *which) { return Deploy(harness::SuiteFile(which)); }
+    // Ends every program of the package at once while PkgStage's refusal waits for a person, as a
+    // power cut would; DriverPrep has purged by then.
+    void CutOffWhileTheRefusalWaits()
+    {
+        PROCESS_INFORMATION cut;
+        ASSERT_TRUE(harness::Start(harness::SuiteFile(L"refusing\\BrellanFlashwrightSetup.exe").c_str(), L"", &cut));
+        for (int i = 0; i < 600 && !FindWindowW(L"#32770", L"Error"); ++i) Sleep(50);
+        EXPECT_NE(nullptr, FindWindowW(L"#32770", L"Error")) << "PkgStage's refusal never came up";
+        EXPECT_EQ(3u, harness::Running(harness::kPackagePrograms, true).size()) << "the package, its watch, PkgStage";
+        WaitForSingleObject(cut.hProcess, 10000);
+        CloseHandle(cut.hThread);
+        CloseHandle(cut.hProcess);
+        ASSERT_FALSE(harness::FileExists(earlier_)) << "DriverPrep had purged";
+    }
+    // Every kept state, set aside or earlier, goes: the next test starts from a clean machine.
+    void RemoveKeptStates()
+    {
+        WIN32_FIND_DATAW entry;
+        const std::wstring parent = L"C:\\Program Files\\Quillmere\\";
+        HANDLE search = FindFirstFileW((parent + L"Brellan Flashwright Setup Rollback*").c_str(), &entry);
+        if (search == INVALID_HANDLE_VALUE) return;
+        do {
+            SHFILEOPSTRUCTW remove = {};
+            std::wstring from = parent + entry.cFileName + L'\0';
+            remove.wFunc = FO_DELETE;
+            remove.pFrom = from.c_str();
+            remove.fFlags = FOF_NO_UI;
+            SHFileOperationW(&remove);
+        } while (FindNextFileW(search, &entry));
+        FindClose(search);
+    }
 
     std::wstring earlier_;
 };
@@ -275,18 +308,116 @@ TEST_F(Rollback, BlockedInstallFolderPutsBackTheEarlierCopy)
 // power cut would: the next run puts back what that one changed before it does its own work.
 TEST_F(Rollback, RunCutOffIsPutBackByTheNext)
 {
-    PROCESS_INFORMATION cut;
-    ASSERT_TRUE(harness::Start(harness::SuiteFile(L"refusing\\BrellanFlashwrightSetup.exe").c_str(), L"", &cut));
-    for (int i = 0; i < 600 && !FindWindowW(L"#32770", L"Error"); ++i) Sleep(50);
-    EXPECT_NE(nullptr, FindWindowW(L"#32770", L"Error")) << "PkgStage's refusal never came up";
-    EXPECT_EQ(3u, harness::Running(harness::kPackagePrograms, true).size()) << "the package, its watch, PkgStage";
-    WaitForSingleObject(cut.hProcess, 10000);
-    CloseHandle(cut.hThread);
-    CloseHandle(cut.hProcess);
-    ASSERT_FALSE(harness::FileExists(earlier_)) << "DriverPrep had purged";
-
+    CutOffWhileTheRefusalWaits();
     ExpectMachineAsItWas(DeployRefusing(L"refusing\\BrellanFlashwrightSetup.exe"), 4);
-    EXPECT_TRUE(LogHas(L"an earlier run was cut off after it began to change the machine"));
+    EXPECT_TRUE(LogHas(L"an earlier run left what it changed kept: putting it back"));
+}
+
+// Other vendors' packages staged after a run was cut off, one at a new name and one at the name
+// DriverPrep had freed, stay through the next runs; the earlier copy that cannot have its name
+// back stays kept, never lost.
+TEST_F(Rollback, OtherVendorsCopiesStagedMeanwhileStay)
+{
+    CutOffWhileTheRefusalWaits();
+    const std::string other = "[Version]\r\nSignature=\"$Windows NT$\"\r\n; another vendor's package\r\n";
+    ASSERT_TRUE(harness::WriteFileBytes(earlier_, other));
+    ASSERT_TRUE(harness::WriteFileBytes(harness::InfDir() + L"\\oem77.inf", other + "; at a new name\r\n"));
+    EXPECT_EQ(4u, DeployRefusing(L"refusing\\BrellanFlashwrightSetup.exe").exitCode);
+    std::string bytes;
+    EXPECT_TRUE(harness::ReadFileBytes(earlier_, &bytes) && bytes == other);
+    EXPECT_TRUE(harness::ReadFileBytes(harness::InfDir() + L"\\oem77.inf", &bytes) && bytes == other + "; at a new name\r\n");
+    EXPECT_TRUE(LogHas(earlier_ + L" now holds another package: the earlier copy stays kept in"));
+    EXPECT_TRUE(harness::ReadFileBytes(std::wstring(kRollbackFolder) + L" (earlier 1)\\inf\\oem0.inf", &bytes) &&
+                bytes == device_ + "; an earlier version\r\n") << "the only copy of the earlier driver";
+    RemoveKeptStates();
+}
+
+// A kept state damaged after a cut (a disk error, an older release's format), emptied or cut
+// short, is set aside: the next run removes nothing that is not the product's.
+TEST_F(Rollback, DamagedKeptStateRemovesNothingThatIsNotTheProducts)
+{
+    for (bool emptied : {true, false}) {
+        SCOPED_TRACE(emptied ? "emptied" : "cut short");
+        CutOffWhileTheRefusalWaits();
+        const std::wstring record = std::wstring(kRollbackFolder) + L"\\armed";
+        std::string bytes;
+        ASSERT_TRUE(harness::ReadFileBytes(record, &bytes));
+        ASSERT_TRUE(harness::WriteFileBytes(record, emptied ? "" : bytes.substr(0, bytes.size() / 2)));
+        const harness::StoreSnapshot store = harness::SnapshotInfStore();
+        EXPECT_EQ(0u, Deploy(kSetup).exitCode);
+        EXPECT_TRUE(LogHas(L"set aside the kept state in " + std::wstring(kRollbackFolder) + L" (set aside "));
+        const harness::StoreSnapshot after = harness::SnapshotInfStore();
+        for (const auto &file : store) EXPECT_TRUE(after.count(file.first)) << "removed " << ::testing::PrintToString(file.first);
+        RemoveKeptStates();
+        harness::RemoveUninstallEntry();
+        harness::RestoreInfStore(before_);
+        ASSERT_TRUE(harness::WriteFileBytes(earlier_, device_ + "; an earlier version\r\n"));
+    }
+}
+
+// The run's own copy held open without delete sharing (a virus scanner) while its rollback runs: the rollback cannot
+// put the earlier copy back and keeps it; the next run does, before its own work.
+TEST_F(Rollback, CopyHeldOpenDuringTheRollbackIsPutBackByTheNextRun)
+{
+    HANDLE held = INVALID_HANDLE_VALUE;
+    harness::RunResult run = harness::Run(harness::SuiteFile(L"refusing-device\\BrellanFlashwrightSetup.exe").c_str(),
+                                          (L"/LOG=\"" + log_ + L"\"").c_str(), [&](const harness::BoxInfo &box) {
+        if (box.caption != L"Error") return 0;   // the installer's window, the notice
+        if (held == INVALID_HANDLE_VALUE)
+            held = CreateFileW(earlier_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+        return IDOK;
+    }, 60000);
+    EXPECT_EQ(4u, run.exitCode);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held) << "the run's copy under the freed name was not there to hold";
+    CloseHandle(held);
+    EXPECT_TRUE(LogHas(L"could not put back " + earlier_ + L": the run's copy there could not be removed"));
+    ExpectMachineAsItWas(DeployRefusing(L"refusing-device\\BrellanFlashwrightSetup.exe"), 4);
+}
+
+// The package ended alone (End task, a tool's time-out) while DriverPrep's box waits: the
+// programs it started end with it, and the next run is not kept out.
+TEST_F(Rollback, PackageEndedAloneTakesItsProgramsWithIt)
+{
+    harness::SetDeviceInstances(1);
+    PROCESS_INFORMATION package;
+    ASSERT_TRUE(harness::Start(kSetup, L"", &package));
+    for (int i = 0; i < 600 && !FindWindowW(L"#32770", L"Found Brellan device"); ++i) Sleep(50);
+    ASSERT_NE(nullptr, FindWindowW(L"#32770", L"Found Brellan device"));
+    TerminateProcess(package.hProcess, 1);
+    WaitForSingleObject(package.hProcess, 10000);
+    CloseHandle(package.hThread);
+    CloseHandle(package.hProcess);
+    std::vector<std::wstring> left;
+    for (int i = 0; i < 100 && !(left = harness::Running({L"SetupWatch.exe", L"DriverPrep.exe"})).empty(); ++i) Sleep(50);
+    EXPECT_EQ(std::vector<std::wstring>(), left) << "outlived the package";
+    EXPECT_EQ(3u, Deploy(kSetup).exitCode) << "not kept out by the ended run";
+    EXPECT_EQ(L"", harness::DescribeChanges(before_, harness::SnapshotInfStore()));
+}
+
+// A vendor's folder of 200 more files at deep paths with long names, with a log path of 250
+// characters: the install places every file, a refused one puts everything back, and every line
+// of the package's helpers reaches the log.
+TEST_F(Rollback, LargeVendorFolderAndLongLogPathInstallAndRollBackWhole)
+{
+    const std::wstring folder = L"C:\\brellan logs\\";
+    const std::wstring log = folder + std::wstring(250 - folder.size() - 4, L'l') + L".log";
+    harness::RunResult run = harness::Run(harness::SuiteFile(L"deep-refusing\\BrellanFlashwrightSetup.exe").c_str(),
+                                          (L"/S \"/LOG=" + log + L"\"").c_str(), harness::LeaveAlone, 60000, harness::Screen::kUnseen);
+    EXPECT_EQ(4u, run.exitCode);
+    EXPECT_EQ(L"", harness::DescribeChanges(before_, harness::SnapshotInfStore()));
+    EXPECT_FALSE(harness::FileExists(harness::kInstallFolder));
+    EXPECT_TRUE(LogHas(L"rolled back (files put back: 2, copies removed: 0)", log));
+    EXPECT_TRUE(LogHas(L"the machine is as the run found it", log));
+
+    run = harness::Run(harness::SuiteFile(L"deep\\BrellanFlashwrightSetup.exe").c_str(), (L"/S \"/LOG=" + log + L"\"").c_str(),
+                       harness::LeaveAlone, 60000, harness::Screen::kUnseen);
+    EXPECT_EQ(0u, run.exitCode);
+    EXPECT_TRUE(harness::FileExists(std::wstring(harness::kInstallFolder) +
+                                    L"\\firmware\\bank3\\calibration tables\\revision 2026\\bank3 table 049 xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx.bin"));
+    EXPECT_TRUE(LogHas(L"placed the 208 files of the driver packages in", log));
+    DeleteFileW(log.c_str());
+    RemoveDirectoryW(L"C:\\brellan logs");
+    harness::RemoveUninstallEntry();
 }
 
 // The switches a deployer types, on a window station nobody can see, with a device recorded: the

@@ -1,0 +1,71 @@
+; The run as a transaction, through SetupRollback (rollback/): before it changes anything, an earlier
+; run's kept state is put back (repair); then what this run may change is kept (keep); a run that
+; ends with 0 commits in one place, after the detection value and the Apps & features entry are
+; written (commit); any other end puts back what was kept (rollback). A state that cannot be put
+; back whole stays kept, for the next run to try again; a later run that ends with 0 lets it go.
+
+Var Kept           ; 1 while this run's state is armed
+
+; Makes the Apps & features entry agree with the detection value after a rollback put the value
+; back (or removed it): the entry for that version, or none.
+Function SyncUninstallEntry
+  ClearErrors
+  ReadRegStr $R5 HKLM "${DETECTION_KEY}" "${DETECTION_VALUE}"
+  ${If} ${Errors}
+    DeleteRegKey HKLM "${UNINSTALL_KEY}"
+  ${Else}
+    Call WriteUninstallEntry
+  ${EndIf}
+FunctionEnd
+
+; Puts back every armed state: this run's, one cut off, or an earlier one that could not be put back
+; whole. SetupRollback puts back the detection value too.
+Function PutBackKeptState
+  !insertmacro RunHelper SetupRollback.exe "/rollback"
+  Call SyncUninstallEntry
+  ${If} $0 == ${ROLLBACK_DONE}
+    !insertmacro Log "put back what the run changed: the machine is as the run found it"
+  ${ElseIf} $0 == ${ROLLBACK_SET_ASIDE}
+    !insertmacro Log "a kept state did not verify and was set aside (see above): nothing was put back from it"
+  ${Else}
+    !insertmacro Log "not everything the run changed could be put back (see above; result: $0): the rest stays kept for the next run"
+  ${EndIf}
+FunctionEnd
+
+Function RollBackThisRun
+  ${If} $Kept == 1
+    StrCpy $Kept 0
+    Call PutBackKeptState
+  ${EndIf}
+FunctionEnd
+
+; A run cut off (killed, the power gone) after it began to change the machine left its state
+; armed, and a run whose rollback was not whole left its state kept: they are put back first.
+Function RepairCutOffRun
+  ${If} ${FileExists} "${ROLLBACK_FOLDER}\*.*"
+  ${OrIf} ${FileExists} "${ROLLBACK_FOLDER} (earlier *"
+    !insertmacro Log "an earlier run left what it changed kept: putting it back"
+    Call PutBackKeptState
+  ${EndIf}
+FunctionEnd
+
+; Keeps, before DriverPrep runs, what the run may change: the work list names the files the run
+; places; SetupRollback reads the store, the install folder and the detection value itself.
+Function KeepMachineState
+  !insertmacro RunHelper SetupRollback.exe `/keep "/work=$ProgramsDir\${WORK_LIST}"`
+  ${If} $0 != ${ROLLBACK_DONE}
+    !insertmacro Finish ${EXIT_STEP_FAILED} "What the run may change could not be kept (result: $0); nothing was changed."
+  ${EndIf}
+  StrCpy $Kept 1
+FunctionEnd
+
+; The commit point, once the detection value and the entry are written: the state is disarmed.
+; What follows it (an upgrade's removal of the copies it replaced, letting go) is never rolled
+; back. `options` is "/remove-replaced" for an upgrade.
+!macro Commit options
+  !insertmacro RunHelper SetupRollback.exe "/commit ${options}"
+  ${If} $0 != ${ROLLBACK_DONE}
+    !insertmacro Finish ${EXIT_STEP_FAILED} "The run could not be committed (result: $0)."
+  ${EndIf}
+  StrCpy $Kept 0
+!macroend
