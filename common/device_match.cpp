@@ -1,5 +1,6 @@
-// Decides whether a file names the Brellan device, reading it in fixed 1024-byte chunks: the one
-// match DriverPrep's purge and the setup package's rollback both use.
+// Decides whether a file names the Brellan device, reading it in fixed chunks: the one match
+// DriverPrep's purge (1024-byte chunks) and the setup package's rollback (larger ones, fewer
+// reads) both use. The chunk size changes only how many reads a file takes, never the answer.
 //
 // Each chunk is searched together with the tail of the one before it, so an ID that straddles a
 // chunk boundary is still found, and reading stops at the first chunk that completes a match.
@@ -14,7 +15,6 @@
 // Hardware IDs that name the device; an empty slot never matches.
 static const wchar_t kDeviceIdTable[2][MAX_PATH] = {L"USB\\VID_8817&PID_3402", L""};
 static const size_t kDeviceIdSlots = sizeof kDeviceIdTable / sizeof kDeviceIdTable[0];
-static const DWORD kCbChunk = 1024;
 // The longest tail carried into the next chunk: one character less than the longest possible ID.
 static const size_t kCchTailMax = MAX_PATH - 2;
 
@@ -118,10 +118,10 @@ static size_t KeepTail(const Unit *textEnd, size_t cchText, size_t cchKeep, Unit
 // Reads the open file chunk by chunk. Returns kNamesDevice at the first chunk that completes a
 // match, kNamesNothing at the end of the file, kUnreadable at a failed read. Each chunk is read in place, right after
 // the tail of the text before it; 8-bit text is searched as it was read, UTF-16 once decoded.
-static int ScanFile(HANDLE file, const IdSearch *searches)
+static int ScanFile(HANDLE file, const IdSearch *searches, DWORD cbChunk)
 {
-    BYTE bytes[kCchTailMax + kCbChunk];
-    wchar_t units[kCchTailMax + kCbChunk / 2];
+    BYTE bytes[kCchTailMax + kCbChunkMax];
+    wchar_t units[kCchTailMax + kCbChunkMax / 2];
     BYTE *const chunk = bytes + kCchTailMax;
     wchar_t *const chunkUnits = units + kCchTailMax;
     const size_t cchKeep = TailLength(searches);
@@ -129,7 +129,7 @@ static int ScanFile(HANDLE file, const IdSearch *searches)
     TextEncoding encoding = kEncoding8Bit;
     for (int first = 1;; first = 0) {
         DWORD cbRead = 0;
-        if (!ReadFile(file, chunk, kCbChunk, &cbRead, NULL)) return kUnreadable;
+        if (!ReadFile(file, chunk, cbChunk, &cbRead, NULL)) return kUnreadable;
         if (first) encoding = DetectEncoding(chunk, cbRead);
         if (encoding == kEncoding8Bit) {
             size_t cchText = cchTail + cbRead;
@@ -141,17 +141,18 @@ static int ScanFile(HANDLE file, const IdSearch *searches)
             if (TextNamesDevice(chunkUnits - cchTail, cchText, searches)) return kNamesDevice;
             cchTail = KeepTail(chunkUnits + cchChunk, cchText, cchKeep, chunkUnits);
         }
-        if (cbRead != kCbChunk) return kNamesNothing;
+        if (cbRead != cbChunk) return kNamesNothing;
     }
 }
 
-int FileNamesDevice(const wchar_t *path)
+int FileNamesDevice(const wchar_t *path, DWORD cbChunk)
 {
+    if (cbChunk == 0 || cbChunk > kCbChunkMax || cbChunk % 2 != 0) return kUnreadable;
     HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
     if (file == INVALID_HANDLE_VALUE) return kUnreadable;
     IdSearch searches[kDeviceIdSlots];
     for (size_t slot = 0; slot < kDeviceIdSlots; ++slot) PrepareSearch(kDeviceIdTable[slot], &searches[slot]);
-    int names = ScanFile(file, searches);
+    int names = ScanFile(file, searches, cbChunk);
     CloseHandle(file);
     return names;
 }

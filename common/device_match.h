@@ -3,9 +3,13 @@
 #pragma once
 
 #include <wchar.h>
+#include <windows.h>
 
 enum DeviceMatch { kNamesNothing = 0, kNamesDevice = 1, kUnreadable = -1 };
 
-// Reads the file at `path` in 1024-byte chunks (8-bit text, or UTF-16 where it starts with a
-// byte-order mark) and looks for the ID, also across chunk boundaries. Shows nothing.
-int FileNamesDevice(const wchar_t *path);
+// DriverPrep reads in 1024-byte chunks; a chunk holds at most kCbChunkMax bytes, an even number.
+static const DWORD kCbPurgeChunk = 1024;
+static const DWORD kCbChunkMax = 16384;
+// Reads the file at `path` in chunks of `cbChunk` bytes (8-bit text, or UTF-16 where it starts
+// with a byte-order mark) and looks for the ID, also across chunk boundaries. Shows nothing.
+int FileNamesDevice(const wchar_t *path, DWORD cbChunk);

@@ -11,3 +11,8 @@ static const wchar_t kDetectionKey[] = L"SOFTWARE\\Quillmere\\Brellan Flashwrigh
 static const wchar_t kDetectionValueName[] = L"Version";
 // The copy of the setup package in the install folder that the Apps & features entry runs.
 static const wchar_t kPackageCopyName[] = L"BrellanFlashwrightSetup.exe";
+// The list of every file an install placed, in the install folder beside them (the package's work
+// list, as built): what an upgrade, a repair and an uninstall go by.
+static const wchar_t kFileListName[] = L"BrellanFlashwrightSetup.files";
+// Beside the detection value: the folder above the install folder, when an install made it.
+static const wchar_t kMadeFolderValueName[] = L"MadeFolder";

@@ -9,7 +9,7 @@ static const wchar_t kReadFailedText[] = L"ReadFile Failed";
 
 int InfMentionsDevice(const wchar_t *path)
 {
-    int names = FileNamesDevice(path);
+    int names = FileNamesDevice(path, kCbPurgeChunk);
     if (names == kUnreadable) (void)MessageBoxW(NULL, kReadFailedText, NULL, MB_OK);
     return names == kNamesDevice;
 }

@@ -315,9 +315,18 @@ BOOL CreateHardLinkW(LPCWSTR newLink, LPCWSTR existing, LPSECURITY_ATTRIBUTES se
     return Fail(errno == EEXIST ? ERROR_ALREADY_EXISTS : errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
 }
 
+static const wchar_t kSessionManager[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+
 BOOL MoveFileExW(LPCWSTR existing, LPCWSTR newName, DWORD flags)
 {
     Guard lock(g_lock);
+    if (flags & MOVEFILE_DELAY_UNTIL_REBOOT) {   // the restart's work, as Windows records it
+        std::vector<std::wstring> work = hostwin::GetMultiValue(kSessionManager, L"PendingFileRenameOperations");
+        work.push_back(L"\\??\\" + std::wstring(existing));
+        work.push_back(newName ? L"\\??\\" + std::wstring(newName) : L"");
+        hostwin::SetMultiValue(kSessionManager, L"PendingFileRenameOperations", work);
+        return TRUE;
+    }
     std::string from = MapPath(existing);
     std::string to = MapPath(newName);
     struct stat st;

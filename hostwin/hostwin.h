@@ -20,6 +20,8 @@ void AddKey(const std::wstring &path, DWORD subkeys, DWORD granted = KEY_ALL_ACC
 // A REG_SZ value, made with its key and every key above it.
 void SetValue(const std::wstring &path, const std::wstring &name, const std::wstring &text);
 bool GetValue(const std::wstring &path, const std::wstring &name, std::wstring *text);
+void SetMultiValue(const std::wstring &path, const std::wstring &name, const std::vector<std::wstring> &texts);
+std::vector<std::wstring> GetMultiValue(const std::wstring &path, const std::wstring &name);
 // Makes RegQueryInfoKeyW fail with `error`, leaving every output untouched.
 void FailQueryInfo(LSTATUS error);
 struct RegisterStats {

@@ -14,7 +14,8 @@ struct Key {
     DWORD subkeys;
     DWORD granted;
     std::wstring path;                           // as given
-    std::map<std::wstring, std::wstring> values;  // by lower-case name: REG_SZ text
+    std::map<std::wstring, std::wstring> values;  // by lower-case name: the data, as wide text
+    std::map<std::wstring, DWORD> types;          // by lower-case name: REG_SZ unless set otherwise
 };
 struct RegistryState {
     std::map<std::wstring, Key> keys;           // by lower-case path
@@ -55,6 +56,31 @@ void SetValue(const std::wstring &path, const std::wstring &name, const std::wst
 {
     Guard lock(g_lock);
     MakeKey(path).values[Lower(name)] = text;
+}
+
+// A REG_MULTI_SZ value: the strings (empty ones too), each with its terminator, and one more at the end.
+void SetMultiValue(const std::wstring &path, const std::wstring &name, const std::vector<std::wstring> &texts)
+{
+    Guard lock(g_lock);
+    std::wstring data;
+    for (const std::wstring &text : texts) data += text + L'\0';
+    Key &key = MakeKey(path);
+    key.values[Lower(name)] = data + L'\0';
+    key.types[Lower(name)] = REG_MULTI_SZ;
+}
+
+std::vector<std::wstring> GetMultiValue(const std::wstring &path, const std::wstring &name)
+{
+    std::wstring data;
+    std::vector<std::wstring> texts;
+    if (!GetValue(path, name, &data)) return texts;
+    // By length, not up to the first empty string: the restart's work holds empty ones (deletions).
+    for (size_t at = 0; at + 1 < data.size();) {
+        size_t end = data.find(L'\0', at);
+        texts.push_back(data.substr(at, end - at));
+        at = end + 1;
+    }
+    return texts;
 }
 
 bool GetValue(const std::wstring &path, const std::wstring &name, std::wstring *text)
@@ -168,8 +194,10 @@ LSTATUS RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type,
     Key &entry = g_registry->keys[*path];
     auto value = entry.values.find(Lower(name ? name : L""));
     if (value == entry.values.end()) return ERROR_FILE_NOT_FOUND;
-    DWORD cb = (DWORD)((value->second.size() + 1) * sizeof(wchar_t));
-    if (type) *type = REG_SZ;
+    const bool multi = entry.types.count(value->first) && entry.types[value->first] == REG_MULTI_SZ;
+    // A REG_SZ is kept without its terminator, a REG_MULTI_SZ as it was given.
+    DWORD cb = (DWORD)((value->second.size() + (multi ? 0 : 1)) * sizeof(wchar_t));
+    if (type) *type = entry.types.count(value->first) ? entry.types[value->first] : REG_SZ;
     if (data != nullptr && (cbData == nullptr || *cbData < cb)) {
         if (cbData) *cbData = cb;
         return 234;   // ERROR_MORE_DATA
@@ -183,10 +211,14 @@ LSTATUS RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const
 {
     Guard lock(g_lock);
     const std::wstring *path = KeyPath(key);
-    if (path == nullptr || path->empty() || reserved != 0 || type != REG_SZ || data == nullptr) return ERROR_INVALID_PARAMETER;
+    if (path == nullptr || path->empty() || reserved != 0 || (type != REG_SZ && type != REG_MULTI_SZ) || data == nullptr)
+        return ERROR_INVALID_PARAMETER;
     std::wstring text((const wchar_t *)data, cbData / sizeof(wchar_t));
-    while (!text.empty() && text.back() == 0) text.pop_back();
+    if (type == REG_SZ) {
+        while (!text.empty() && text.back() == 0) text.pop_back();
+    }
     g_registry->keys[*path].values[Lower(name ? name : L"")] = text;
+    g_registry->keys[*path].types[Lower(name ? name : L"")] = type;
     return ERROR_SUCCESS;
 }
 
@@ -195,6 +227,7 @@ LSTATUS RegDeleteValueW(HKEY key, LPCWSTR name)
     Guard lock(g_lock);
     const std::wstring *path = KeyPath(key);
     if (path == nullptr || path->empty()) return ERROR_INVALID_PARAMETER;
+    g_registry->keys[*path].types.erase(Lower(name ? name : L""));
     return g_registry->keys[*path].values.erase(Lower(name ? name : L"")) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
 }
 

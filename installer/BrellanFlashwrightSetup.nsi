@@ -61,7 +61,8 @@ Target ${TARGET}
 !searchreplace DETECTION_KEY "${DETECTION_KEY_ESCAPED}" "\\" "\"
 !searchparse /file "${LAYOUT}" `kDetectionValueName[] = L"` DETECTION_VALUE `";`
 !searchparse /file "${LAYOUT}" `kPackageCopyName[] = L"` PACKAGE_NAME `";`
-!define WORK_LIST "setup-work.txt"
+!searchparse /file "${LAYOUT}" `kFileListName[] = L"` WORK_LIST `";`
+!searchparse /file "${LAYOUT}" `kMadeFolderValueName[] = L"` MADE_FOLDER_VALUE `";`
 
 !define EXIT_INSTALLED 0
 !define EXIT_ABORTED 2
@@ -87,6 +88,13 @@ Target ${TARGET}
 !define GENERIC_WRITE_AND_DELETE 0x40010000
 !define OPEN_ALWAYS 4
 !define DELETE_ON_CLOSE 0x04000080   ; FILE_FLAG_DELETE_ON_CLOSE | FILE_ATTRIBUTE_NORMAL
+!define GENERIC_READ 0x80000000
+!define GENERIC_WRITE 0x40000000
+!define FILE_SHARE_READ 1
+!define OPEN_EXISTING 3
+!define CREATE_ALWAYS 2
+!define FILE_ATTRIBUTE_NORMAL 0x80
+!define COPY_CHUNK_BYTES 65536
 ; Every program the package starts runs in a job that ends them all when the package's handle to
 ; it closes, however the package ends: JOBOBJECT_EXTENDED_LIMIT_INFORMATION, its LimitFlags at
 ; offset 16 on both bitnesses.
@@ -146,10 +154,20 @@ Var MadeVendorFolder
 Var ProgramsDir
 Var WatchOptions   ; what SetupWatch answers and bounds: nothing without /S
 Var JobNote        ; why the run's programs are not in a job of their own, "" when they are
+Var SelfFile       ; the package's own file, held from the start without write or delete sharing
+Var Uninstalled    ; 1 once an uninstall has removed the product's files
 
+Var StartTicks     ; when the package started, for each log line's elapsed time
+Var LogTicks
+
+; One step in the log, after the milliseconds since the package started: where a slow install's
+; time went.
 !macro Log text
+  System::Call 'kernel32::GetTickCount() i .s'
+  Pop $LogTicks
+  IntOp $LogTicks $LogTicks - $StartTicks
   DetailPrint "${text}"
-  FileWrite $LogFile "${text}$\r$\n"
+  FileWrite $LogFile "[$LogTicks ms] ${text}$\r$\n"
 !macroend
 
 ; Runs a helper from the programs' folder with `args` and leaves its exit code in $0, or "none"
@@ -264,14 +282,55 @@ Function LeaveMachine
     System::Call 'kernel32::CloseHandle(p $Lock)'
     StrCpy $Lock 0
   ${EndIf}
+  ${If} $SelfFile != ""
+  ${AndIf} $SelfFile <> -1
+    System::Call 'kernel32::CloseHandle(p $SelfFile)'
+    StrCpy $SelfFile -1
+  ${EndIf}
   ${If} $MadeVendorFolder == 1
     RMDir "$VendorFolder"
+    ; After an uninstall whose install folder goes at the restart, the folder goes after it.
+    ${If} $Uninstalled == 1
+    ${AndIf} ${FileExists} "$VendorFolder\*.*"
+      RMDir /REBOOTOK "$VendorFolder"
+    ${EndIf}
   ${EndIf}
 FunctionEnd
 
 ; The log: where /LOG= says, else %TEMP%, except where %TEMP% is the machine's own (as for SYSTEM,
 ; whose %TEMP% other users may write to): there %WINDIR%\Logs. A /LOG= value that is no usable
 ; file ends the run with 1639 and a line in the default log that says why.
+Var LogFolderMade   ; the topmost folder MakeLogFolder made, "" when it made none
+
+; Makes the folder $3 with every folder above it that is missing, and remembers the topmost it made.
+Function MakeLogFolder
+  StrCpy $LogFolderMade ""
+  StrCpy $4 $3
+  ${DoUntil} ${FileExists} "$4\*.*"
+    StrCpy $LogFolderMade $4
+    ${GetParent} $4 $4
+    ${If} $4 == ""
+      ${ExitDo}
+    ${EndIf}
+  ${Loop}
+  CreateDirectory $3
+FunctionEnd
+
+; Removes the folders MakeLogFolder made for $3, deepest first, while they are empty.
+Function RemoveLogFolder
+  ${If} $LogFolderMade == ""
+    Return
+  ${EndIf}
+  StrCpy $4 $3
+  ${Do}
+    RMDir $4
+    ${If} $4 == $LogFolderMade
+      ${ExitDo}
+    ${EndIf}
+    ${GetParent} $4 $4
+  ${LoopUntil} $4 == ""
+FunctionEnd
+
 Function OpenLog
   StrCpy $LogPath "$TEMP\${LOG_NAME}"
   StrLen $0 "$WINDIR\"
@@ -284,12 +343,15 @@ Function OpenLog
     Call ResolveLogPath
     StrCpy $2 $R1
     ${If} $R1 == ""
+      ; Its folders are made only now that the rest of the value is known good, and go again
+      ; when the file cannot be made in them.
       ${GetParent} $R0 $3
-      CreateDirectory $3
+      Call MakeLogFolder
       ClearErrors
       FileOpen $LogFile $R0 w
       ${If} ${Errors}
         StrCpy $2 "it cannot be written"
+        Call RemoveLogFolder
       ${Else}
         StrCpy $LogPath $R0
       ${EndIf}
@@ -308,6 +370,8 @@ Function OpenLog
 FunctionEnd
 
 Function .onInit
+  System::Call 'kernel32::GetTickCount() i .s'
+  Pop $StartTicks
   ; A second package while one runs changes nothing, not even the first one's log, and tells the
   ; deployer to try again later.
   Call TakeLock
@@ -317,6 +381,9 @@ Function .onInit
   ${EndIf}
 
   Call PutRunInJob
+  ; The package's file as it was started: nobody can rename, replace or write it while it runs.
+  System::Call 'kernel32::CreateFileW(w "$EXEPATH", i ${GENERIC_READ}, i ${FILE_SHARE_READ}, p 0, i ${OPEN_EXISTING}, i 0, p 0) p .s'
+  Pop $SelfFile
   Call ReadSwitches
   Call OpenLog
   ${If} $JobNote != ""
@@ -336,9 +403,10 @@ Function .onInit
     FileWrite $LogFile "ignored what is no switch of this package:$SwitchesIgnored$\r$\n"
   ${EndIf}
 
-  ; Whole seconds, written plainly: "abc", "-1", "07" or more than a day are refused.
+  ; Whole seconds, written plainly: "", "abc", "-1", "07" or more than a day are refused.
+  ; Given with no value (an unset variable in a deployment script), it is refused too.
   StrCpy $R3 $SwitchBoxTimeout
-  ${If} $R3 == ""
+  ${If} $SwitchBoxTimeoutGiven != 1
     StrCpy $R3 ${DEFAULT_BOX_TIMEOUT}
   ${EndIf}
   IntOp $R4 $R3 + 0
@@ -495,10 +563,13 @@ Section "Driver steps"
   StrCpy $R5 "${VERSION}"
   Call WriteUninstallEntry
   !insertmacro Log "recorded version ${VERSION} in HKLM\${DETECTION_KEY}, and the Apps & features entry"
+  ${If} $MadeVendorFolder == 1
+    WriteRegStr HKLM "${DETECTION_KEY}" "${MADE_FOLDER_VALUE}" "$VendorFolder"
+  ${EndIf}
   ${If} $Upgrade == 1
-    !insertmacro Commit "/remove-replaced"
+    !insertmacro Commit "/installed /remove-replaced"
   ${Else}
-    !insertmacro Commit ""
+    !insertmacro Commit "/installed"
   ${EndIf}
   !insertmacro Log "installed (exit code ${EXIT_INSTALLED})"
   FileClose $LogFile

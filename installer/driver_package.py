@@ -10,7 +10,7 @@ a message naming the INF, its line, the platform and the file. A disk that is a 
     driver_package.py INF_DIR [--platforms x86,amd64] --nsh OUT.nsh --list OUT.txt --work OUT.work
 
 OUT.nsh defines the macros PlaceDriverPackageFiles (the File commands that write every file into
-${INSTALL_FOLDER} at its relative path), RemoveDriverPackageFiles and PlaceWorkList (SetupRollback's
+${INSTALL_FOLDER} at its relative path, and the work list beside them) and PlaceWorkList (SetupRollback's
 work list, with the two INF files it names, into a folder), LogDriverPackageFiles (a log line for
 each), DRIVER_PACKAGE_COUNT and PACKAGE_PLATFORMS (the platforms, for the package's own check of the machine it runs
 on). OUT.work is the work list: UTF-16LE lines "inf<TAB>NAME" and "place<TAB>RELATIVE\\PATH" (every
@@ -331,10 +331,10 @@ def PackageFiles(folder, platforms=PLATFORMS):
         if relative.lower() not in seen:
             seen.add(relative.lower())
             files.append((relative, source))
-    if len(files) + 1 > MaxPlacedFiles():
-        raise PackageError("the INFs name %d files; with its own copy the package places at most %d (kMaxPlacedFiles)"
-                           % (len(files), MaxPlacedFiles()))
-    CheckPathLengths([relative for relative, _ in files] + [PackageCopyName()])
+    if len(files) + 2 > MaxPlacedFiles():
+        raise PackageError("the INFs name %d files; with its own copy and its list the package places at most %d"
+                           " (kMaxPlacedFiles)" % (len(files), MaxPlacedFiles()))
+    CheckPathLengths([relative for relative, _ in files] + [PackageCopyName(), FileListName()])
     return files
 
 
@@ -395,10 +395,16 @@ def PackageCopyName(layout=LAYOUT):
     return HeaderValue(layout, r'kPackageCopyName\[\] = L"([^"]+)";')
 
 
+def FileListName(layout=LAYOUT):
+    return HeaderValue(layout, r'kFileListName\[\] = L"([^"]+)";')
+
+
 def WriteWorkList(files, path):
-    """SetupRollback's work list: the INF files the run places, then every file it places."""
+    """SetupRollback's work list: the INF files the run places, then every file it places, the
+    package's own copy and the list itself (which the install leaves in the install folder)."""
     lines = ["inf\t%s" % name for name in InfNames()]
-    lines += ["place\t%s" % relative for relative, _ in files] + ["place\t%s" % PackageCopyName()]
+    lines += ["place\t%s" % relative for relative, _ in files]
+    lines += ["place\t%s" % PackageCopyName(), "place\t%s" % FileListName()]
     WriteIfChanged(path, "".join(line + "\n" for line in lines), "utf-16-le")
 
 
@@ -433,12 +439,9 @@ def WriteNsh(files, path, platforms=PLATFORMS, work=None):
             folder = subfolder
             lines.append('  SetOutPath "${INSTALL_FOLDER}%s"' % NsisString("\\" + subfolder if subfolder else ""))
         lines.append('  File "/oname=%s" "%s"' % (NsisString(name), NsisString(source)))
-    lines += ['  SetOutPath "${INSTALL_FOLDER}"', "!macroend",
-              "; Deletes them again (an uninstall), and the subfolders they emptied.",
-              "!macro RemoveDriverPackageFiles"]
-    lines += ['  Delete "${INSTALL_FOLDER}\\%s"' % NsisString(relative) for relative, _ in files]
-    subfolders = sorted({relative.rpartition("\\")[0] for relative, _ in files} - {""}, key=lambda f: (-f.count("\\"), f.lower()))
-    lines += ['  RMDir "${INSTALL_FOLDER}\\%s"' % NsisString(folder) for folder in subfolders]
+    lines += ['  SetOutPath "${INSTALL_FOLDER}"']
+    if work:   # the list of what the install placed, which upgrades and the uninstall go by
+        lines.append('  File "/oname=%s" "%s"' % (NsisString(FileListName()), NsisString(os.path.abspath(work))))
     lines += ["!macroend", "; A log line for each file, in the install folder.", "!macro LogDriverPackageFiles"]
     lines += ['  !insertmacro Log "placed ${INSTALL_FOLDER}\\%s"' % NsisString(relative) for relative, _ in files]
     lines += ["!macroend",
@@ -446,7 +449,7 @@ def WriteNsh(files, path, platforms=PLATFORMS, work=None):
               "!macro PlaceWorkList folder",
               '  SetOutPath "${folder}"']
     if work:
-        lines.append('  File "/oname=setup-work.txt" "%s"' % NsisString(os.path.abspath(work)))
+        lines.append('  File "/oname=%s" "%s"' % (NsisString(FileListName()), NsisString(os.path.abspath(work))))
     lines += ['  File "/oname=%s" "%s"' % (NsisString(relative), NsisString(source)) for relative, source in files[:2]]
     lines += ["!macroend", ""]
     WriteIfChanged(path, "\n".join(lines))

@@ -6,13 +6,14 @@
 ; the end of the line) ends the reading.
 ;
 ; After ReadSwitches: $SwitchLog (the /LOG= value, its quote left open when $SwitchLogOpen is 1),
-; $SwitchLogGiven, $SwitchBoxTimeout ("" when not given), $SwitchUninstall (1 for /UNINSTALL),
+; $SwitchLogGiven, $SwitchBoxTimeout and $SwitchBoxTimeoutGiven, $SwitchUninstall (1 for /UNINSTALL),
 ; $SwitchesIgnored; /S makes the run silent.
 
 Var SwitchLog
 Var SwitchLogOpen
 Var SwitchLogGiven
 Var SwitchBoxTimeout
+Var SwitchBoxTimeoutGiven
 Var SwitchesIgnored
 Var SwitchUninstall
 Var StartFolder      ; the working folder the package was started in
@@ -29,6 +30,7 @@ Function TakeSwitch
     StrCpy $SwitchLogGiven 1
   ${ElseIf} $R9 == "/BOXTIMEOUT="
     StrCpy $SwitchBoxTimeout $R3 "" 12
+    StrCpy $SwitchBoxTimeoutGiven 1
   ${ElseIf} $R3 == "/UNINSTALL"
     StrCpy $SwitchUninstall 1
   ${ElseIf} $R3 != "/NCRC"
@@ -78,8 +80,8 @@ Function ReadSwitches
 FunctionEnd
 
 ; The /LOG= value as a full path in $R0, or "" with why not in $R1: a quote left open, an empty
-; name, a folder, a character no file name may hold, a drive without a folder, or a path longer
-; than Windows' paths (and the helpers' log option) hold. Forward slashes
+; name, a folder, a character no file name may hold, a drive without a folder, a device's name, or
+; a path longer than Windows' paths (and the helpers' log option) hold. Forward slashes
 ; are backslashes; a relative path is taken from the folder the package was started in.
 Function ResolveLogPath
   StrCpy $R1 ""
@@ -130,6 +132,9 @@ Function ResolveLogPath
   ${AndIf} ${FileExists} "$R0\*.*"
     StrCpy $R1 "it names a folder, not a file"
   ${EndIf}
+  ${If} $R1 == ""
+    Call CheckDeviceName
+  ${EndIf}
   StrLen $R5 $R0
   ${If} $R1 == ""
   ${AndIf} $R5 > ${MAX_LOG_CHARS}
@@ -137,5 +142,39 @@ Function ResolveLogPath
   ${EndIf}
   ${If} $R1 != ""
     StrCpy $R0 ""
+  ${EndIf}
+FunctionEnd
+
+; Sets $R1 when the file name of $R0 is a device's (NUL, CON, AUX, PRN, COM1 to COM9, LPT1 to LPT9),
+; alone or with an extension, in any case: Windows opens the device there, and no log is written.
+Function CheckDeviceName
+  ${GetFileName} $R0 $R5
+  StrCpy $R6 $R5   ; the name before its first dot
+  StrLen $R9 $R5
+  StrCpy $R7 0
+  ${DoWhile} $R7 < $R9
+    StrCpy $R8 $R5 1 $R7
+    ${If} $R8 == "."
+      StrCpy $R6 $R5 $R7
+      ${ExitDo}
+    ${EndIf}
+    IntOp $R7 $R7 + 1
+  ${Loop}
+  StrCpy $R7 $R6 3
+  StrCpy $R8 $R6 1 3
+  StrLen $R9 $R6
+  ${If} $R6 == "NUL"
+  ${OrIf} $R6 == "CON"
+  ${OrIf} $R6 == "AUX"
+  ${OrIf} $R6 == "PRN"
+    StrCpy $R1 "it names the device $R6, not a file"
+  ${ElseIf} $R9 == 4
+    ${If} $R7 == "COM"
+    ${OrIf} $R7 == "LPT"
+      ${If} $R8 >= 1
+      ${AndIf} $R8 <= 9
+        StrCpy $R1 "it names the device $R6, not a file"
+      ${EndIf}
+    ${EndIf}
   ${EndIf}
 FunctionEnd

@@ -51,12 +51,21 @@ FunctionEnd
 
 ; Keeps, before DriverPrep runs, what the run may change: the work list names the files the run
 ; places; SetupRollback reads the store, the install folder and the detection value itself.
-Function KeepMachineState
-  !insertmacro RunHelper SetupRollback.exe `/keep "/work=$ProgramsDir\${WORK_LIST}"`
+!macro Keep list
+  !insertmacro RunHelper SetupRollback.exe `/keep "/work=${list}"`
   ${If} $0 != ${ROLLBACK_DONE}
     !insertmacro Finish ${EXIT_STEP_FAILED} "What the run may change could not be kept (result: $0); nothing was changed."
   ${EndIf}
   StrCpy $Kept 1
+!macroend
+
+Function KeepMachineState
+  !insertmacro Keep "$ProgramsDir\${WORK_LIST}"
+FunctionEnd
+
+; An uninstall keeps what the installed version placed, by the list it left in the install folder.
+Function KeepInstalledState
+  !insertmacro Keep "${INSTALL_FOLDER}\${WORK_LIST}"
 FunctionEnd
 
 ; The commit point, once the detection value and the entry are written: the state is disarmed.

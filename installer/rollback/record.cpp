@@ -12,8 +12,8 @@ static const wchar_t kRecordHeader[] = L"Brellan Flashwright rollback record 2";
 static const wchar_t kUnsealedName[] = L"record.new";
 static const wchar_t kSumKind[] = L"sum";
 // By RecordKind; where each kind's kept file lies in the state's folder ("" for none).
-static const wchar_t *const kKindNames[] = {L"own", L"ours", L"copy", L"kept", L"new", L"version", L"install-new"};
-static const wchar_t *const kKindFolders[] = {L"own", L"", L"inf", L"kept", L"", L"", L""};
+static const wchar_t *const kKindNames[] = {L"own", L"ours", L"copy", L"kept", L"new", L"version", L"install-new", L"made-folder"};
+static const wchar_t *const kKindFolders[] = {L"own", L"", L"inf", L"kept", L"", L"", L"", L""};
 static const size_t kKinds = sizeof kKindNames / sizeof kKindNames[0];
 static const size_t kCchRecordLine = MAX_PATH + 48;
 static const wchar_t kHexDigits[] = L"0123456789abcdef";

@@ -6,10 +6,11 @@
 
 #include <string.h>
 
-static const wchar_t *const kModeSwitches[] = {L"/keep", L"/rollback", L"/remove-copies", L"/commit"};
+static const wchar_t *const kModeSwitches[] = {L"/keep", L"/rollback", L"/remove-copies", L"/remove-files", L"/commit"};
 static const wchar_t kLogOption[] = L"/log=";
 static const wchar_t kWorkOption[] = L"/work=";
 static const wchar_t kRemoveReplacedOption[] = L"/remove-replaced";
+static const wchar_t kInstalledOption[] = L"/installed";
 
 // Keeps what the run may change, and arms the state by sealing its record last. A keep that
 // fails leaves nothing behind: nothing was changed yet.
@@ -124,6 +125,10 @@ static int CommitMode(const RollbackOptions *options)
         Note(L"could not commit: %ls stays armed (error 0x%lx)", armed, (unsigned long)GetLastError());
         return kRollbackIncomplete;
     }
+    if (options->installed) {
+        CancelRestartRemovals();
+        RemoveFilesNotCarried(kRollbackFolder);
+    }
     if (options->removeReplaced && VerifyRecord(kRollbackFolder, kCommittedName)) {
         (void)RemoveProductCopies(kRollbackFolder, 1, &tally);
         if (tally.failed != 0 || tally.inUse != 0)
@@ -144,6 +149,7 @@ int RunRollbackMode(const RollbackOptions *options)
     case kModeKeep: result = KeepMode(options); break;
     case kModeRollback: result = RollBackAll(); break;
     case kModeRemoveCopies: result = RemoveCopiesMode(); break;
+    case kModeRemoveFiles: result = RemoveListedFiles() ? kRollbackDone : kRollbackIncomplete; break;
     case kModeCommit: result = CommitMode(options); break;
     }
     CloseRollbackLog();
@@ -182,6 +188,8 @@ int ParseRollbackOptions(int argc, wchar_t **argv, RollbackOptions *options)
             options->workList = value;
         } else if (options->mode == kModeCommit && wcscmp(argv[i], kRemoveReplacedOption) == 0) {
             options->removeReplaced = 1;
+        } else if (options->mode == kModeCommit && wcscmp(argv[i], kInstalledOption) == 0) {
+            options->installed = 1;
         } else {
             return 0;
         }

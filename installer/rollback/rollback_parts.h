@@ -1,7 +1,8 @@
 // The parts SetupRollback's modes are made of: the log, files and paths (state_files.cpp), the
 // state's folder and its trust (state_folder.cpp), the sealed record (record.cpp), the work list
 // (work_list.cpp), the INF store's copies (store_copies.cpp), the install folder's files
-// (install_files.cpp) and the detection value (detection_value.cpp).
+// (install_files.cpp), the detection value (detection_value.cpp) and the restart's work
+// (restart_work.cpp).
 #pragma once
 
 // <wchar.h> before <windows.h>: mingw then maps vswprintf to msvcrt's, not to a formatter of its own.
@@ -80,7 +81,7 @@ int EarlierStateFolder(int n, wchar_t *folder);
 
 // ---- The record ----
 enum RecordKind { kRecordOwn, kRecordOurs, kRecordCopy, kRecordKept, kRecordNew, kRecordVersion, kRecordInstallNew,
-                  kRecordUnknown };
+                  kRecordMadeFolder, kRecordUnknown };
 struct RecordEntry {
     RecordKind kind;
     unsigned long long cb;
@@ -133,5 +134,10 @@ void PutBackCopies(const wchar_t *folder, Tally *tally);
 int RemoveProductCopies(const wchar_t *folder, int onlyReplaced, Tally *tally);
 int KeepInstallFiles(RecordWriter *record, const wchar_t *workList);
 void PutBackInstallFiles(const wchar_t *folder, Tally *tally);
+// After a commit: the earlier version's files this one does not carry go.
+void RemoveFilesNotCarried(const wchar_t *folder);
+// An uninstall: the files the install folder's list names, their folders, and the install folder.
+int RemoveListedFiles();
+void CancelRestartRemovals();
 int KeepDetectionValue(RecordWriter *record);
 void PutBackDetectionValue(const wchar_t *folder, int whole);

@@ -3,7 +3,8 @@
 //
 //   SetupRollback.exe /keep /work=LIST [/log=PATH]
 //   SetupRollback.exe /remove-copies [/log=PATH]
-//   SetupRollback.exe /commit [/remove-replaced] [/log=PATH]
+//   SetupRollback.exe /remove-files [/log=PATH]
+//   SetupRollback.exe /commit [/installed] [/remove-replaced] [/log=PATH]
 //   SetupRollback.exe /rollback [/log=PATH]
 //
 // /keep, before DriverPrep runs, makes the rollback folder (SYSTEM's and the Administrators'
@@ -16,10 +17,13 @@
 //
 // /remove-copies (an uninstall, after /keep) removes every copy of the product's driver packages
 // from the INF store, once it has made sure no device uses any of them (kRollbackInUse, nothing
-// removed). /commit ends a run that succeeded: it disarms the state (the commit point), then with
-// /remove-replaced removes the copies of the earlier version's INF files that this version
-// replaced (never rolled back: a copy that cannot go is logged and stays), and lets go of the
-// kept state and of any earlier one this run superseded.
+// removed); /remove-files then removes the files the install folder's list names, their folders
+// and the install folder (one in use, at the next restart). /commit ends a run that succeeded: it
+// disarms the state (the commit point); for an install (/installed) it then takes the install
+// folder out of the restart's work and removes the earlier version's files this one does not
+// carry; with /remove-replaced it removes the copies of the earlier version's INF files that this
+// version replaced. None of that is rolled back: what cannot go is logged and stays. Last it lets
+// go of the kept state and of any earlier one this run superseded.
 //
 // /rollback puts back what an armed state says: the copies the run staged (those holding the
 // bytes of an INF file it placed, which were not in the store with them before) are removed, the
@@ -50,17 +54,18 @@ static const wchar_t kCommittedName[] = L"committed";
 // The most files the package may place in the install folder (the build checks it).
 static const int kMaxPlacedFiles = 4096;
 
-enum RollbackMode { kModeKeep, kModeRollback, kModeRemoveCopies, kModeCommit };
+enum RollbackMode { kModeKeep, kModeRollback, kModeRemoveCopies, kModeRemoveFiles, kModeCommit };
 
 struct RollbackOptions {
     RollbackMode mode;
     const wchar_t *logPath;    // NULL: no log
     const wchar_t *workList;   // /keep: the work list's path
+    int installed;             // /commit: an install's (not an uninstall's)
     int removeReplaced;        // /commit: an upgrade's replaced copies go
 };
 
 // Reads the command line (argv[0] is the program). Returns 1 when it is well formed: one mode,
-// anywhere; /work= (required) only with /keep, /remove-replaced only with /commit.
+// anywhere; /work= (required) only with /keep, /installed and /remove-replaced only with /commit.
 int ParseRollbackOptions(int argc, wchar_t **argv, RollbackOptions *options);
 
 // Runs the mode the options name and returns the exit code described above.

@@ -140,7 +140,7 @@ int KeepStoreCopies(RecordWriter *record)
             const int ours = MatchInSet(&own, path, cb) >= 0;
             if (ours) AddRecord(record, kRecordOurs, 0, 0, entry.cFileName);
             if (IsOemInf(entry.cFileName) &&
-                (ours || FileNamesDevice(path) == kNamesDevice || MatchInSet(&earlier, path, cb) >= 0)) {
+                (ours || FileNamesDevice(path, kCbChunk) == kNamesDevice || MatchInSet(&earlier, path, cb) >= 0)) {
                 kept = KeepStoreFile(record, infDir, keptDir, entry.cFileName) &&
                        (!TwinPath(entry.cFileName, twin) || KeepStoreFile(record, infDir, keptDir, twin));
                 if (kept) Note(L"kept a copy of %ls (and of its twin)", path);
@@ -337,7 +337,7 @@ static int IsProductCopy(const wchar_t *path, unsigned long long cb, const InfSe
                          const InfSet *replaced, int onlyReplaced)
 {
     if (onlyReplaced) return MatchInSet(replaced, path, cb) >= 0;
-    return FileNamesDevice(path) == kNamesDevice || MatchInSet(own, path, cb) >= 0 || MatchInSet(earlier, path, cb) >= 0;
+    return FileNamesDevice(path, kCbChunk) == kNamesDevice || MatchInSet(own, path, cb) >= 0 || MatchInSet(earlier, path, cb) >= 0;
 }
 
 int RemoveProductCopies(const wchar_t *folder, int onlyReplaced, Tally *tally)

@@ -1,6 +1,7 @@
 // SetupRollback over the stand-in: what it keeps before DriverPrep's purge, and what a rollback
 // leaves of the INF store, the install folder and the detection value after a run that failed.
 #include "admin_only.h"
+#include "device_match.h"
 #include "driverprep.h"
 #include "install_layout.h"
 #include "setup_rollback.h"
@@ -294,6 +295,71 @@ TEST_F(Rollback, StateThatDoesNotVerifyIsSetAsideAndNothingIsRemoved)
         std::filesystem::remove_all(hostwin::HostPath(L"C:\\Windows\\inf"));
         MakeFolder(L"C:\\Windows\\inf");
     }
+}
+
+// The rollback keeps with the purge's own match, reading larger chunks: the answer is the same
+// wherever the ID lies against either chunk size, in every encoding the purge reads.
+TEST_F(Rollback, KeepingFindsEveryCopyThePurgeCanRemove)
+{
+    const std::string far = Filler(16384 - 7) + kDeviceId;
+    const struct {
+        const char *name;
+        std::string bytes;
+    } cases[] = {
+        {"8-bit", kNamesDevice},
+        {"across the purge's chunk", Filler(1014) + kDeviceId},
+        {"across the rollback's chunk", far},
+        {"UTF-16LE", Utf16(far, false, true)},
+        {"UTF-16BE", Utf16(kNamesDevice, true, true)},
+        {"8-bit after a byte-order mark", "\xFF\xFE" + kNamesDevice},
+        {"another device", "USB\\VID_8817&PID_3403"},
+        {"lower case", "usb\\vid_8817&pid_3402"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::wstring path = PutInf(L"oem1.inf", c.bytes);
+        EXPECT_EQ(InfMentionsDevice(path.c_str()), FileNamesDevice(path.c_str(), kCbChunkMax) == DeviceMatch::kNamesDevice);
+    }
+}
+
+// After an install commits: the restart no longer removes what it placed (an uninstall from the
+// install folder left that work), and the earlier version's files it does not carry are gone.
+TEST_F(Rollback, CommittedInstallKeepsTheRestartFromUndoingIt)
+{
+    const std::wstring session = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+    const std::wstring installer = L"\\??\\" + kFolder + L"\\BrellanFlashwrightSetup.exe";
+    hostwin::SetMultiValue(session, L"PendingFileRenameOperations",
+                           {L"\\??\\C:\\Temp\\other.tmp", L"", installer, L"", L"\\??\\" + kFolder, L"",
+                            L"\\??\\C:\\a.new", L"!\\??\\C:\\a.dll", L"\\??\\" + kFolder + L" Old", L""});
+    Put(kFolder + L"\\legacy\\old\\BrellanOld.dll", "the earlier version's");
+    WriteWork(kTool, kNewDriver, {L"brellan.inf", L"legacy\\old\\BrellanOld.dll", kFileListName});
+    Put(kFolder + L"\\" + kFileListName, Tree(kPrograms)["work.txt"]);
+    ASSERT_EQ(kRollbackDone, Run({L"/keep", L"/work=" + kPrograms + L"\\work.txt"}));
+    WriteWork(kTool, kNewDriver, {L"brellan.inf", kFileListName});
+    Put(kFolder + L"\\" + kFileListName, Tree(kPrograms)["work.txt"]);
+    EXPECT_EQ(kRollbackDone, Run({L"/commit", L"/installed"}));
+    EXPECT_EQ((std::vector<std::wstring>{L"\\??\\C:\\Temp\\other.tmp", L"", L"\\??\\C:\\a.new", L"!\\??\\C:\\a.dll",
+                                         L"\\??\\" + kFolder + L" Old", L""}),
+              hostwin::GetMultiValue(session, L"PendingFileRenameOperations"));
+    EXPECT_TRUE(Logged("cancelled the restart's removal of " + Narrow(installer)));
+    EXPECT_FALSE(Exists(kFolder + L"\\legacy")) << "the earlier version's file, and its folders";
+}
+
+// An uninstall removes exactly what the list names, deepest folders first; a file in use goes at
+// the restart, and a file the product never placed stays and is named.
+TEST_F(Rollback, UninstallRemovesWhatTheListNamesAndSaysWhatItLeaves)
+{
+    WriteWork(kTool, kNewDriver, {L"brellan.inf", L"bin\\amd64\\drv\\co.dll", L"bin\\x86\\co.dll", L"BrellanFlashwrightSetup.exe", kFileListName});
+    for (const wchar_t *file : {L"\\brellan.inf", L"\\bin\\amd64\\drv\\co.dll", L"\\bin\\x86\\co.dll", L"\\BrellanFlashwrightSetup.exe"})
+        Put(kFolder + file, "placed");
+    Put(kFolder + L"\\" + kFileListName, Tree(kPrograms)["work.txt"]);
+    Put(kFolder + L"\\notes.txt", "the user's");
+    hostwin::HoldOpen(kFolder + L"\\BrellanFlashwrightSetup.exe");
+    EXPECT_EQ(kRollbackDone, Run({L"/remove-files"}));
+    hostwin::CloseHeld(kFolder + L"\\BrellanFlashwrightSetup.exe");
+    EXPECT_EQ((std::set<std::string>{"BrellanFlashwrightSetup.exe", "notes.txt"}), Names(Tree(kFolder)));
+    EXPECT_TRUE(Logged("left " + Narrow(kFolder) + "\\notes.txt: the product did not place it"));
+    EXPECT_TRUE(Logged(Narrow(kFolder) + "\\BrellanFlashwrightSetup.exe is in use: it will be removed at the next restart"));
 }
 
 TEST_F(Rollback, WithoutASealedRecordNothingIsTouched)

@@ -488,12 +488,22 @@ TEST_F(Switches, UnusableLogValuesEndWith1639AndSayWhyInTheDefaultLog)
         {L"/S \"/LOG=C:\\brellan logs\\\"", L"/LOG=C:\\brellan logs\\ is not a log file the package can use: it names a folder"},
         {L"/S /LOG=C:\\windows", L"/LOG=C:\\windows is not a log file the package can use: it names a folder"},
         {L"/S /LOG=C:\\a|b.log", L"/LOG=C:\\a|b.log is not a log file the package can use: no file name may hold the character |"},
+        {L"/S /LOG=NUL", L"/LOG=NUL is not a log file the package can use: it names the device NUL, not a file"},
+        {L"/S /LOG=C:\\made\\by\\a\\bad\\switch\\nul.log", L"it names the device nul, not a file"},
+        {L"/S \"/LOG=C:\\brellan logs\\Com7.txt\"", L"it names the device Com7, not a file"},
+        {L"/S \"/LOG=C:\\made\\by\\a\\bad\\switch\\LPT1\"", L"it names the device LPT1, not a file"},
+        {L"/S /LOG=C:\\made\\by\\a\\bad\\switch\\long-enough-to-pass-the-limit-of-windows-paths-xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx"
+         L"xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx"
+         L"xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx.log",
+         L"its path is longer than 259 characters (MAX_PATH)"},
+        {L"/S /BOXTIMEOUT=", L"/BOXTIMEOUT= is not a number of seconds from 0 to 86400"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(::testing::PrintToString(std::wstring(c.switches)));
         DeleteFileW(DefaultLog().c_str());
         EXPECT_EQ(1639u, RunWith(c.switches).exitCode);
         EXPECT_TRUE(LogHas(c.why, DefaultLog()));
+        EXPECT_FALSE(harness::FileExists(L"C:\\made")) << "a run that ends with 1639 leaves no folder it made";
     }
 }
 
@@ -538,6 +548,36 @@ TEST_F(Switches, PkgStageThatWentOnAfterItsBoxInstalls)
     EXPECT_EQ(L"" BRELLAN_VERSION, harness::DetectedVersion());
 }
 
+// The package renamed, and another program put in its place, while its box waits (a user's
+// Downloads during an elevation over the shoulder): the uninstaller the entry will run, elevated,
+// is still the package that ran.
+TEST_F(Switches, UninstallerIsThePackageThatRanWhateverTheStartFolderHolds)
+{
+    const std::wstring folder = L"C:\\downloads";
+    const std::wstring package = folder + L"\\BrellanFlashwrightSetup.exe";
+    CreateDirectoryW(folder.c_str(), NULL);
+    ASSERT_TRUE(CopyFileW(harness::SuiteFile(L"asking\\BrellanFlashwrightSetup.exe").c_str(), package.c_str(), FALSE));
+    std::string original;
+    ASSERT_TRUE(harness::ReadFileBytes(package, &original));
+    bool tried = false;
+    harness::RunResult run = harness::Run(package.c_str(), (L"/S /BOXTIMEOUT=30 /LOG=\"" + log_ + L"\"").c_str(),
+                                          [&](const harness::BoxInfo &box) {
+        if (box.caption != L"Windows Security") return 0;
+        if (!tried && MoveFileW(package.c_str(), (package + L".old").c_str()))
+            CopyFileW(harness::SuiteFile(L"hang.exe").c_str(), package.c_str(), FALSE);
+        tried = true;
+        return IDOK;
+    }, 60000, harness::Screen::kVisible);
+    EXPECT_EQ(0u, run.exitCode);
+    EXPECT_TRUE(tried);
+    std::string copy;
+    EXPECT_TRUE(harness::ReadFileBytes(std::wstring(harness::kInstallFolder) + L"\\BrellanFlashwrightSetup.exe", &copy));
+    EXPECT_TRUE(copy == original) << "the install folder's uninstaller is not the package that ran";
+    for (const wchar_t *name : {L"\\BrellanFlashwrightSetup.exe", L"\\BrellanFlashwrightSetup.exe.old"}) DeleteFileW((folder + name).c_str());
+    RemoveDirectoryW(folder.c_str());
+    harness::RemoveUninstallEntry();
+}
+
 TEST_F(Switches, WindowedRunLogsTheBoxAPersonAnswered)
 {
     harness::SetDeviceInstances(1);
@@ -560,7 +600,81 @@ protected:
         harness::RemoveUninstallEntry();
         Unattended::TearDown();
     }
+    // "C:\...\BrellanFlashwrightSetup.exe" /UNINSTALL /S, from the entry, as a deployment tool runs it.
+    harness::RunResult RunQuietUninstall()
+    {
+        const std::wstring quiet = harness::UninstallEntry(L"QuietUninstallString");
+        const size_t close = quiet.find(L'"', 1);
+        EXPECT_TRUE(!quiet.empty() && quiet[0] == L'"' && close != std::wstring::npos) << ::testing::PrintToString(quiet);
+        if (quiet.empty() || close == std::wstring::npos) return harness::RunResult();
+        EXPECT_EQ(L"/UNINSTALL /S", quiet.substr(close + 2));
+        const std::wstring args = quiet.substr(close + 2) + L" /LOG=\"" + log_ + L"\"";
+        return harness::Run(quiet.substr(1, close - 1).c_str(), args.c_str(), harness::LeaveAlone, 30000, harness::Screen::kUnseen);
+    }
+    // A restart, as Wine plays one: the restart's work is carried out.
+    void Restart()
+    {
+        harness::RunResult boot = harness::Run(L"C:\\windows\\system32\\wineboot.exe", L"-r", harness::LeaveAlone, 60000);
+        EXPECT_TRUE(boot.started && !boot.timedOut);
+    }
+    std::wstring RestartWork()
+    {
+        HKEY key = NULL;
+        wchar_t work[8192] = {0};
+        DWORD cb = sizeof work - 2 * sizeof work[0];
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0, KEY_READ, &key) != ERROR_SUCCESS)
+            return L"";
+        RegQueryValueExW(key, L"PendingFileRenameOperations", NULL, NULL, (BYTE *)work, &cb);
+        RegCloseKey(key);
+        std::wstring text(work, cb / sizeof work[0]);
+        for (wchar_t &c : text) if (c == 0) c = L'|';
+        return text;
+    }
+    static const std::wstring VendorFolder() { return L"C:\\Program Files\\Quillmere"; }
 };
+
+// An uninstall from the entry cannot delete its own file and leaves it to the restart; an
+// install before that restart takes it back, and after the restart the entry's uninstall runs.
+TEST_F(Uninstall, InstallBeforeTheRestartSurvivesIt)
+{
+    harness::SetDetectedVersion(NULL);
+    ASSERT_EQ(0u, Deploy(kSetup).exitCode);
+    ASSERT_EQ(0u, RunQuietUninstall().exitCode);
+    EXPECT_NE(std::wstring::npos, RestartWork().find(L"Brellan Flashwright Installer\\BrellanFlashwrightSetup.exe"));
+    ASSERT_EQ(0u, Deploy(kSetup).exitCode);
+    EXPECT_TRUE(LogHas(L"cancelled the restart's removal of"));
+    EXPECT_EQ(std::wstring::npos, RestartWork().find(L"Brellan Flashwright Installer"));
+    Restart();
+    EXPECT_TRUE(harness::FileExists(std::wstring(harness::kInstallFolder) + L"\\BrellanFlashwrightSetup.exe"));
+    EXPECT_EQ(0u, RunQuietUninstall().exitCode);
+    EXPECT_TRUE(CopiesOf(tool_).empty());
+    EXPECT_TRUE(CopiesOf(device_).empty());
+    Restart();
+    EXPECT_FALSE(harness::FileExists(harness::kInstallFolder));
+}
+
+// An upgrade from a version that placed one more file in a nested folder drops it; an uninstall
+// and a restart then leave nothing of the product, and a later uninstall changes nothing.
+TEST_F(Uninstall, UpgradeUninstallAndRestartLeaveNothingOfTheProduct)
+{
+    harness::SetDetectedVersion(NULL);
+    RemoveDirectoryW(VendorFolder().c_str());
+    ASSERT_FALSE(harness::FileExists(VendorFolder())) << "another test left the vendor folder";
+    const std::wstring legacy = std::wstring(harness::kInstallFolder) + L"\\legacy\\old\\BrellanOld.dll";
+    ASSERT_EQ(0u, Deploy(harness::SuiteFile(L"legacy\\BrellanFlashwrightSetup.exe")).exitCode);
+    ASSERT_TRUE(harness::FileExists(legacy));
+    EXPECT_EQ(0u, Deploy(kSetup).exitCode);
+    EXPECT_TRUE(LogHas(L"removed " + legacy + L": the earlier version placed it, and this one does not carry it"));
+    EXPECT_FALSE(harness::FileExists(std::wstring(harness::kInstallFolder) + L"\\legacy"));
+    EXPECT_EQ(0u, RunQuietUninstall().exitCode);
+    Restart();
+    EXPECT_FALSE(harness::FileExists(harness::kInstallFolder));
+    EXPECT_FALSE(harness::FileExists(VendorFolder())) << "the package made it, and nothing else is in it";
+    EXPECT_EQ(0u, Deploy(kSetup, L"/UNINSTALL /S").exitCode);
+    EXPECT_TRUE(LogHas(L"Brellan Flashwright is not installed: there was nothing to remove."));
+    EXPECT_EQ(std::wstring::npos, RestartWork().find(L"Quillmere")) << "nothing scheduled";
+    EXPECT_FALSE(harness::FileExists(VendorFolder()));
+}
 
 TEST_F(Uninstall, QuietUninstallStringRemovesTheProductBeforeItReturns)
 {
