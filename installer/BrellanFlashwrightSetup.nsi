@@ -216,6 +216,8 @@ Var LogTicks
   !insertmacro RunHelper SetupWatch.exe `$WatchOptions ${options} "$ProgramsDir\${exe}"`
   ${If} $0 == "none"
     !insertmacro Log "SetupWatch.exe could not be started to run ${exe}"
+  ${Else}
+    !insertmacro Log "${exe} has run (result: $0)"
   ${EndIf}
 !macroend
 
@@ -502,6 +504,7 @@ Section "Driver steps"
   ${If} ${Errors}
     !insertmacro Finish ${EXIT_STEP_FAILED} "The setup programs could not be unpacked to $ProgramsDir."
   ${EndIf}
+  !insertmacro Log "unpacked the setup programs to $ProgramsDir"
 
   Call RepairCutOffRun
   ${If} $SwitchUninstall == 1

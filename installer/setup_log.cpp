@@ -23,13 +23,18 @@ void LogLine(HANDLE log, const wchar_t *line)
 }
 
 // msvcrt leaves a line it had to cut unterminated: the last character is always the terminator here.
-void LogFormatted(HANDLE log, const wchar_t *format, ...)
+void LogFormattedList(HANDLE log, const wchar_t *format, va_list args)
 {
     wchar_t line[kCchLogLine];
-    va_list args;
-    va_start(args, format);
     (void)vswprintf(line, kCchLogLine, format, args);
-    va_end(args);
     line[kCchLogLine - 1] = 0;
     LogLine(log, line);
+}
+
+void LogFormatted(HANDLE log, const wchar_t *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    LogFormattedList(log, format, args);
+    va_end(args);
 }

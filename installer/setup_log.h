@@ -6,6 +6,7 @@
 // 30 KiB formatter of its own linked into each helper.
 #include <wchar.h>
 #include <windows.h>
+#include <stdarg.h>
 #include <stddef.h>
 
 // The longest line, terminator included: room for a box's whole text quoted, and its label.
@@ -20,3 +21,4 @@ void LogLine(HANDLE log, const wchar_t *line);
 
 // Formats one line (at most kCchLogLine - 1 characters; a longer one is cut) and appends it.
 void LogFormatted(HANDLE log, const wchar_t *format, ...);
+void LogFormattedList(HANDLE log, const wchar_t *format, va_list args);

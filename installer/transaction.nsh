@@ -57,6 +57,7 @@ FunctionEnd
     !insertmacro Finish ${EXIT_STEP_FAILED} "What the run may change could not be kept (result: $0); nothing was changed."
   ${EndIf}
   StrCpy $Kept 1
+  !insertmacro Log "kept what the run may change"
 !macroend
 
 Function KeepMachineState
@@ -77,4 +78,5 @@ FunctionEnd
     !insertmacro Finish ${EXIT_STEP_FAILED} "The run could not be committed (result: $0)."
   ${EndIf}
   StrCpy $Kept 0
+  !insertmacro Log "committed"
 !macroend

@@ -61,6 +61,7 @@ Function PlacePackageCopy
     Delete "${INSTALL_FOLDER}\${PACKAGE_NAME}"
     !insertmacro Finish ${EXIT_STEP_FAILED} "The uninstaller could not be written whole to ${INSTALL_FOLDER} ($R6 of $R7 bytes)."
   ${EndIf}
+  !insertmacro Log "placed the uninstaller ${INSTALL_FOLDER}\${PACKAGE_NAME}"
 FunctionEnd
 
 Function Uninstall

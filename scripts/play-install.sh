@@ -127,7 +127,7 @@ keep_shot 2 copy-failed
 echo
 echo "=== 6. Installed once more (/S), then the uninstall as Apps & features and winget run it: the"
 echo "===    entry's QuietUninstallString, waited for: expect exit code 0, the product's copies gone from the"
-echo "===    store, the install folder, the entry and the value gone"
+echo "===    store, the install folder, the entry and the value gone (the uninstaller itself at the restart)"
 install /S >/dev/null || true
 entry='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\QuillmereBrellanFlashwright'
 quiet=$(session run reg query "$entry" /v QuietUninstallString /reg:64 2>/dev/null | sed -n 's/.*REG_SZ *//p' | tr -d '\r')
@@ -144,6 +144,14 @@ if [ -e "$folder" ]; then
 else
   echo "  the install folder is gone"
 fi
+
+
+echo
+echo "=== 7. A restart (Wine's wineboot -r carries out the restart's work): expect nothing of the product left"
+session run wineboot -r >/dev/null 2>&1 || true
+vendor=$(dirname "$folder")
+[ -e "$folder" ] && echo "  the install folder is still there" || echo "  the install folder is gone"
+[ -e "$vendor" ] && echo "  $(basename "$vendor") is still there: $(ls -A "$vendor" | tr '\n' ' ')" || echo "  $(basename "$vendor") is gone: the package made it"
 
 echo
 rm -f "$shots"/*.bmp

@@ -6,7 +6,6 @@
 #include "wide_text.h"
 
 #include <stdarg.h>
-#include <stdio.h>
 #include <string.h>
 #include <wctype.h>
 
@@ -31,16 +30,12 @@ void CloseRollbackLog()
     g_log = INVALID_HANDLE_VALUE;
 }
 
-// msvcrt leaves a line it had to cut unterminated: the last character is always the terminator here.
 void Note(const wchar_t *format, ...)
 {
-    wchar_t line[kCchLogLine];
     va_list args;
     va_start(args, format);
-    (void)vswprintf(line, kCchLogLine, format, args);
+    LogFormattedList(g_log, format, args);
     va_end(args);
-    line[kCchLogLine - 1] = 0;
-    LogLine(g_log, line);
 }
 
 // ---- Paths ----
