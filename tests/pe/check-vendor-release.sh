@@ -79,7 +79,9 @@ check "the winget manifest offers it to 64-bit machines alone" \
 7z x -y -o"$work/unpacked" "$work/pkcs12/BrellanFlashwrightSetup.exe" >/dev/null 2>&1
 placed="$work/unpacked/C:/Program Files/Quillmere/Brellan Flashwright Installer"
 check "the signed package carries that folder's amd64 driver packages, byte for byte" \
-  diff -r -x notes.txt -x x86 -x brellan_x86.cat "$vendor" "$placed"
+  diff -r -x notes.txt -x x86 -x brellan_x86.cat -x BrellanFlashwrightSetup.files "$vendor" "$placed"
+check "and the list of what the install places, naming them" \
+  grep -q 'amd64.BrellanCoInst.dll' <(iconv -f UTF-16LE -t UTF-8 "$placed/BrellanFlashwrightSetup.files")
 check "and neither the x86 files nor the file that no INF names" \
   test ! -e "$placed/notes.txt" -a ! -e "$placed/x86" -a ! -e "$placed/brellan_x86.cat"
 missing=$(cd "$work" && BRELLAN_SIGN_PKCS12=nowhere.p12 "$source_dir/scripts/release.sh" nowhere 2>&1)
