@@ -8,10 +8,14 @@
 #include <wctype.h>
 
 #include <algorithm>
+#include <map>
 
 using namespace hostwin::shared;
 
 namespace {
+
+// Listings of a folder that end on an error after so many entries, by lower-case folder.
+std::map<std::wstring, std::pair<size_t, DWORD>> *g_failListing = new std::map<std::wstring, std::pair<size_t, DWORD>>;
 
 std::wstring Widen(const std::string &s)
 {
@@ -97,6 +101,7 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data)
         return INVALID_HANDLE_VALUE;
     }
     Handle h{Handle::Search};
+    h.path = Lower(dirPart);
     for (const std::wstring &name : names) h.entries.push_back(EntryFor(hostDir, name));
     *data = h.entries[0];
     h.next = 1;
@@ -109,6 +114,8 @@ BOOL FindNextFileW(HANDLE search, LPWIN32_FIND_DATAW data)
     Guard lock(g_lock);
     Handle *h = FindHandle(search, Handle::Search);
     if (h == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    auto fault = g_failListing->find(h->path);
+    if (fault != g_failListing->end() && h->next >= fault->second.first) return Fail(fault->second.second);
     if (h->next >= h->entries.size()) return Fail(ERROR_NO_MORE_FILES);
     *data = h->entries[h->next++];
     return TRUE;
@@ -121,3 +128,15 @@ BOOL FindClose(HANDLE search)
     EraseHandle(search);
     return TRUE;
 }
+
+namespace hostwin {
+namespace shared {
+void ResetSearch() { g_failListing->clear(); }
+}  // namespace shared
+
+void FailListingAfter(const std::wstring &folder, size_t entries, DWORD error)
+{
+    Guard lock(g_lock);
+    (*g_failListing)[Lower(folder)] = {entries, error};
+}
+}  // namespace hostwin

@@ -45,6 +45,8 @@ void FailReadAfter(const std::wstring &path, int goodReads, DWORD error);
 void FailDelete(const std::wstring &path, DWORD error);
 // Another process holds the file open without sharing: opens fail with ERROR_SHARING_VIOLATION
 // and deletes too.
+// A listing of `folder` ends with `error` once it has given `entries` entries, as a disk error would.
+void FailListingAfter(const std::wstring &folder, size_t entries, DWORD error);
 void HoldOpen(const std::wstring &path);
 void CloseHeld(const std::wstring &path);
 struct FileEvent {

@@ -48,6 +48,7 @@ std::string MapPath(const std::wstring &path);
 // Each area clears its own state; Reset() calls them all under the lock.
 void ResetRegistry();
 void ResetFiles();
+void ResetSearch();
 void ResetWindows();
 void ResetThreads();
 void ResetCopyService();

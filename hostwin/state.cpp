@@ -103,6 +103,7 @@ void Reset()
     t_lastError = 0;
     ResetRegistry();
     ResetFiles();
+    ResetSearch();
     ResetWindows();
     ResetThreads();
     ResetCopyService();

@@ -155,6 +155,37 @@ class DriverPackage(unittest.TestCase):
                 else:
                     self.assertIn(expected, self.Refused(platforms))
 
+    def test_WorkListCarriesEveryFileAndLimitsStopTheBuildByName(self):
+        files = "[SourceDisksNames]\n1=d,,,\\%s\n[SourceDisksFiles]\n%s\n"
+        deep = "firmware\\bank 0\\calibration tables\\revision 2026"
+        names = ["table %03d".ljust(56, "x") % n + ".bin" for n in range(200)]
+        self.Device(files % (deep, "\n".join("%s=1" % name for name in names)))
+        for name in names:
+            self.Write(deep + "\\" + name)
+        listed = driver_package.PackageFiles(self.folder, ("x86",))
+        work = os.path.join(self.folder, "work")
+        driver_package.WriteWorkList(listed, work)
+        with open(work, encoding="utf-16-le", newline="") as text:
+            lines = text.read().split("\n")
+        self.assertEqual(["inf\tflashwright.inf", "inf\tbrellan.inf"], lines[:2])
+        self.assertEqual(204, len([line for line in lines if line.startswith("place\t")]))
+        self.assertEqual(["place\tBrellanFlashwrightSetup.exe", "place\tBrellanFlashwrightSetup.files", ""], lines[-3:])
+        cases = [
+            ("a path that fits the install folder, not the rollback folder", "y" * 137 + ".bin",
+             "is too long: as C:\\Program Files\\Quillmere\\Brellan Flashwright Setup Rollback (set aside 99)\\kept\\"),
+            ("more files than SetupRollback keeps", None, "the package places at most 4096 (kMaxPlacedFiles)"),
+        ]
+        for name, extra, message in cases:
+            with self.subTest(name):
+                many = names + ([extra] if extra else ["%d.bin" % n for n in range(4000)])
+                self.Device(files % (deep, "\n".join("%s=1" % name for name in many)))
+                for name in many:
+                    self.Write(deep + "\\" + name)
+                self.assertIn(message, self.Refused(("x86",)))
+        with self.assertRaises(driver_package.PackageError) as refusal:
+            driver_package.NsisString("x" * 1000)
+        self.assertIn("NSIS_MAX_STRLEN=1024", str(refusal.exception))
+
 
 if __name__ == "__main__":
     unittest.main()

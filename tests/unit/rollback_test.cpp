@@ -362,6 +362,17 @@ TEST_F(Rollback, UninstallRemovesWhatTheListNamesAndSaysWhatItLeaves)
     EXPECT_TRUE(Logged(Narrow(kFolder) + "\\BrellanFlashwrightSetup.exe is in use: it will be removed at the next restart"));
 }
 
+// A listing of the store that ends on an error keeps nothing: a state that missed part of the
+// store would not protect it.
+TEST_F(Rollback, StoreListingCutShortKeepsNothing)
+{
+    for (int i = 0; i < 5; ++i) PutInf(L"oem" + std::to_wstring(i) + L".inf", kNamesDevice);
+    hostwin::FailListingAfter(L"C:\\Windows\\inf", 3, 0x17);   // a CRC error, mid-listing
+    EXPECT_EQ(kRollbackIncomplete, Keep());
+    EXPECT_FALSE(Exists(kState));
+    EXPECT_TRUE(Logged("the listing of C:\\Windows\\inf ended on error 0x17"));
+}
+
 TEST_F(Rollback, WithoutASealedRecordNothingIsTouched)
 {
     PutInf(L"oem3.inf", kNamesDevice);
