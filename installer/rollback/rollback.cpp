@@ -97,17 +97,20 @@ static int RemoveCopiesMode()
     return tally.failed != 0 ? kRollbackIncomplete : kRollbackDone;
 }
 
-// Logs what an earlier run's state held and lets it go: this run's install superseded it.
+// Logs what an earlier run's state held and lets it go: this run's install superseded it. One that
+// does not verify is set aside like any other, never deleted.
 static void LetGoOfEarlierState(const wchar_t *folder)
 {
     RecordReader record;
     RecordEntry entry;
-    if (VerifyRecord(folder, kArmedName) && OpenRecord(&record, folder, kArmedName)) {
-        while (NextRecord(&record, &entry)) {
-            if (entry.kind == kRecordCopy) Note(L"let go of %ls\\inf\\%ls, kept by an earlier run: this install superseded it", folder, entry.text);
-        }
-        CloseRecord(&record);
+    if (!StateFolderTrusted(folder) || !VerifyRecord(folder, kArmedName) || !OpenRecord(&record, folder, kArmedName)) {
+        SetStateAside(folder, L"it does not verify");
+        return;
     }
+    while (NextRecord(&record, &entry)) {
+        if (entry.kind == kRecordCopy) Note(L"let go of %ls\\inf\\%ls, kept by an earlier run: this install superseded it", folder, entry.text);
+    }
+    CloseRecord(&record);
     RemoveTree(folder);
     Note(L"let go of %ls", folder);
 }

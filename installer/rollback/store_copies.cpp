@@ -75,6 +75,12 @@ int KeepOwnInfs(RecordWriter *record, const wchar_t *workList)
     int kept = 1;
     while (kept && NextWork(&work, kWorkInf, relative)) {
         const wchar_t *name = wcsrchr(relative, L'\\') ? wcsrchr(relative, L'\\') + 1 : relative;
+        if (JoinPath(from, work.folder, relative) && !Exists(from)) {
+            // An uninstall whose install folder lost an INF file: its copies are still known by
+            // the device's ID.
+            Note(L"%ls is not there: copies holding its bytes are not told apart", from);
+            continue;
+        }
         kept = ++count <= kMaxSetInfs && JoinPath(from, work.folder, relative) && JoinPath(to, ownDir, name) &&
                CopyBytes(from, to) && HashFile(to, &cb, &hash);
         if (kept) AddRecord(record, kRecordOwn, cb, hash, name);
