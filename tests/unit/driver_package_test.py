@@ -143,6 +143,12 @@ class DriverPackage(unittest.TestCase):
              "brellan.inf, line 5 (x86): %FwFile% is not defined in [Strings]"),
             ("an undefined catalog string", "[Version]\nCatalogFile=%Cat%\n", ("x86",), {},
              "brellan.inf, line 2: %Cat% is not defined in [Strings]"),
+            ("models without a decoration serve x86 alone", "[Manufacturer]\nQ=Models\n[Models]\nd=i,USB\\VID_8817&PID_3402\n",
+             ("x86",), {}, []),
+            ("and not amd64", "[Manufacturer]\nQ=Models,NT.6.1\n", ("amd64",), {},
+             "brellan.inf, line 2 (amd64): [Manufacturer] names no models section for amd64 (NTamd64)"),
+            ("a decoration with a version serves its platform", "[Manufacturer]\nQ=Models,NTamd64.10.0...22000\n",
+             ("amd64",), {}, []),
         ]
         for name, text, platforms, files, expected in cases:
             with self.subTest(name):

@@ -373,6 +373,51 @@ TEST_F(Rollback, StoreListingCutShortKeepsNothing)
     EXPECT_TRUE(Logged("the listing of C:\\Windows\\inf ended on error 0x17"));
 }
 
+// States that could not be put back whole pile up as earlier ones, newest tried first; a commit
+// lets go of those that verify and sets aside one that does not. The detection value and the
+// note that an install made the vendor folder come back with a rollback.
+TEST_F(Rollback, EarlierStatesAreRetriedLetGoOrSetAside)
+{
+    hostwin::SetValue(kDetectionKey, kDetectionValueName, L"0.9.0");
+    hostwin::SetValue(kDetectionKey, kMadeFolderValueName, L"C:\\Program Files\\Quillmere");
+    for (int n = 3; n <= 4; ++n) {
+        PutInf(L"oem" + std::to_wstring(n) + L".inf", kNamesDevice + std::string(n, ';'));
+        ASSERT_EQ(kRollbackDone, Keep());
+        PurgeStaleInfs();
+        PutInf(L"oem" + std::to_wstring(n) + L".inf", kOtherVendor);   // its name taken meanwhile
+        hostwin::SetValue(kDetectionKey, kMadeFolderValueName, L"changed");
+        EXPECT_EQ(kRollbackIncomplete, Run({L"/rollback"}));
+    }
+    EXPECT_TRUE(Exists(kState + L" (earlier 1)\\inf\\oem3.inf"));
+    EXPECT_TRUE(Exists(kState + L" (earlier 2)\\inf\\oem4.inf"));
+    std::wstring made;
+    EXPECT_TRUE(hostwin::GetValue(kDetectionKey, kMadeFolderValueName, &made) && made == L"C:\\Program Files\\Quillmere");
+    EXPECT_EQ(L"(none)", Version()) << "not put back whole: the version would claim too much";
+
+    Put(kState + L" (earlier 1)\\inf\\oem3.inf", "damaged");
+    ASSERT_EQ(kRollbackDone, Keep());
+    EXPECT_EQ(kRollbackDone, Run({L"/commit", L"/installed"}));
+    EXPECT_FALSE(Exists(kState + L" (earlier 2)"));
+    EXPECT_TRUE(Logged("let go of " + Narrow(kState) + " (earlier 2)\\inf\\oem4.inf"));
+    EXPECT_TRUE(Exists(kState + L" (set aside 1)\\inf\\oem3.inf")) << "a state that does not verify is never deleted";
+}
+
+// An uninstall whose install folder lost one of its INF files still keeps what it may change, and
+// still knows the product's copies by the device's ID.
+TEST_F(Rollback, UninstallWithAnInfFileMissingStillKeepsAndRemoves)
+{
+    WriteWork(kTool, kNewDriver, {L"flashwright.inf", L"brellan.inf"});
+    std::filesystem::remove(hostwin::HostPath(kPrograms + L"\\brellan.inf"));
+    PutInf(L"oem3.inf", kNewDriver);
+    PutInf(L"oem5.inf", kOtherVendor);
+    ASSERT_EQ(kRollbackDone, Run({L"/keep", L"/work=" + kPrograms + L"\\work.txt"}));
+    EXPECT_TRUE(Logged("brellan.inf is not there: copies holding its bytes are not told apart"));
+    EXPECT_EQ(kRollbackDone, Run({L"/remove-copies"}));
+    EXPECT_EQ((std::set<std::string>{"oem5.inf"}), Names(Tree(L"C:\\Windows\\inf")));
+    EXPECT_EQ(kRollbackDone, Run({L"/rollback"}));
+    EXPECT_EQ(kNewDriver, Tree(L"C:\\Windows\\inf")["oem3.inf"]) << "and put back from the kept copy";
+}
+
 TEST_F(Rollback, WithoutASealedRecordNothingIsTouched)
 {
     PutInf(L"oem3.inf", kNamesDevice);
