@@ -653,6 +653,21 @@ TEST_F(Uninstall, InstallBeforeTheRestartSurvivesIt)
     EXPECT_FALSE(harness::FileExists(harness::kInstallFolder));
 }
 
+// The vendor folder goes only when an install made it: one that stood before the first install
+// (another product's, empty for now) stays after an uninstall and a restart.
+TEST_F(Uninstall, VendorFolderThatStoodBeforeStays)
+{
+    harness::SetDetectedVersion(NULL);
+    RemoveDirectoryW(VendorFolder().c_str());
+    ASSERT_TRUE(CreateDirectoryW(VendorFolder().c_str(), NULL) || harness::FileExists(VendorFolder()));
+    ASSERT_EQ(0u, Deploy(kSetup).exitCode);
+    EXPECT_EQ(0u, RunQuietUninstall().exitCode);
+    Restart();
+    EXPECT_FALSE(harness::FileExists(harness::kInstallFolder));
+    EXPECT_TRUE(harness::FileExists(VendorFolder())) << "the package did not make it";
+    RemoveDirectoryW(VendorFolder().c_str());
+}
+
 // An upgrade from a version that placed one more file in a nested folder drops it; an uninstall
 // and a restart then leave nothing of the product, and a later uninstall changes nothing.
 TEST_F(Uninstall, UpgradeUninstallAndRestartLeaveNothingOfTheProduct)
