@@ -143,16 +143,19 @@ TEST_F(Rollback, FailedRunLeavesTheStoreAsItFoundIt)
 TEST_F(Rollback, OtherVendorsCopiesStayAndTheLastCopyIsNeverLost)
 {
     PutInf(L"oem3.inf", kNamesDevice);
+    PutInf(L"oem3.pnf", "precompiled old");
     ASSERT_EQ(kRollbackDone, Keep());
     PurgeStaleInfs();
     Stage();
     PutInf(L"oem12.inf", kOtherVendor);
     std::filesystem::remove(hostwin::HostPath(kInf + L"oem3.inf"));
     PutInf(L"oem3.inf", kOtherVendor + "; at the freed name\r\n");
+    PutInf(L"oem3.pnf", "the other vendor's twin");
 
     EXPECT_EQ(kRollbackIncomplete, Run({L"/rollback"}));
     EXPECT_EQ(kOtherVendor, Tree(L"C:\\Windows\\inf")["oem12.inf"]);
     EXPECT_EQ(kOtherVendor + "; at the freed name\r\n", Tree(L"C:\\Windows\\inf")["oem3.inf"]);
+    EXPECT_EQ("the other vendor's twin", Tree(L"C:\\Windows\\inf")["oem3.pnf"]) << "a kept twin waits with its INF";
     EXPECT_FALSE(Exists(kInf + L"oem9.inf")) << "the run's own copy goes";
     const std::wstring earlier = kState + L" (earlier 1)";
     EXPECT_EQ(kNamesDevice, Tree(earlier)["inf/oem3.inf"]) << "the only copy of the earlier driver stays kept";
@@ -416,6 +419,30 @@ TEST_F(Rollback, UninstallWithAnInfFileMissingStillKeepsAndRemoves)
     EXPECT_EQ((std::set<std::string>{"oem5.inf"}), Names(Tree(L"C:\\Windows\\inf")));
     EXPECT_EQ(kRollbackDone, Run({L"/rollback"}));
     EXPECT_EQ(kNewDriver, Tree(L"C:\\Windows\\inf")["oem3.inf"]) << "and put back from the kept copy";
+}
+
+// Names beyond ASCII go through the record and back as UTF-16, on every platform the parts build.
+TEST_F(Rollback, NamesBeyondAsciiArePutBackByName)
+{
+    const std::wstring name = L"amd64\\Brell\u00e5n \u4e2d\u6587.dll";
+    WriteWork(kTool, kNewDriver, {name});
+    Put(kFolder + L"\\" + name, "earlier");
+    ASSERT_EQ(kRollbackDone, Run({L"/keep", L"/work=" + kPrograms + L"\\work.txt"}));
+    Put(kFolder + L"\\" + name, "the run's");
+    EXPECT_EQ(kRollbackDone, Run({L"/rollback"}));
+    EXPECT_EQ("earlier", Tree(kFolder)[hostwin::HostPath(kFolder + L"\\" + name).substr(hostwin::HostPath(kFolder).size() + 1)]);
+}
+
+// The restart's work too large to read whole is left as it is, and the log says so: never cut.
+TEST_F(Rollback, RestartWorkTooLargeIsLeftAndSaid)
+{
+    const std::wstring session = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+    const std::vector<std::wstring> work(2000, L"\\??\\" + kFolder + L"\\a rather long file name of forty characters.dll");
+    hostwin::SetMultiValue(session, L"PendingFileRenameOperations", work);
+    ASSERT_EQ(kRollbackDone, Keep());
+    EXPECT_EQ(kRollbackDone, Run({L"/commit", L"/installed"}));
+    EXPECT_EQ(work, hostwin::GetMultiValue(session, L"PendingFileRenameOperations"));
+    EXPECT_TRUE(Logged("the restart's work (PendingFileRenameOperations) could not be read (error 0xea): it is left as it is"));
 }
 
 TEST_F(Rollback, WithoutASealedRecordNothingIsTouched)
