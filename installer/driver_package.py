@@ -269,8 +269,9 @@ def CabinetNames(path, where):
 
 
 def NamedFiles(folder, inf_name, sections, platforms):
-    """[(relative parts, line, what)] of the files the INF names for the platforms it installs on:
-    its catalogs, and each source file (or the cabinet that holds it)."""
+    """[(relative path, source path, what)] of the files the INF names for the platforms it installs
+    on: its catalogs ("catalog"), and each source file ("source file", or "cabinet" for the
+    cabinet that holds it)."""
     strings = Strings(sections)
     catalog_keys = {"catalogfile", "catalogfile.nt"} | {"catalogfile.nt" + p for p in platforms}
     named = []
@@ -312,7 +313,7 @@ def NamedFiles(folder, inf_name, sections, platforms):
             wanted = inside[0].replace("/", "\\").lower()
             if wanted not in held and wanted.rpartition("\\")[2] not in held:
                 raise PackageError("%s: %s is not in the cabinet %s" % (inside[1], inside[0], "\\".join(parts)))
-        files.append(("\\".join(parts), source))
+        files.append(("\\".join(parts), source, what))
     return files
 
 
@@ -326,7 +327,7 @@ def PackageFiles(folder, platforms=PLATFORMS):
         inf = Resolve(folder, [inf_name], "the driver packages", "the INF")
         files.append((inf_name, inf))
         seen.add(inf_name.lower())
-        named.extend(NamedFiles(folder, inf_name, ParseInf(inf), platforms))
+        named.extend(entry[:2] for entry in NamedFiles(folder, inf_name, ParseInf(inf), platforms))
     for relative, source in sorted(named, key=lambda entry: entry[0].lower()):
         if relative.lower() not in seen:
             seen.add(relative.lower())

@@ -1,10 +1,14 @@
 """Writes a vendor's driver-package folder shaped like a large real one: the samples, and the
 device's INF naming 200 more files at deep paths with 60-character names, spread over four disks.
-With --refusing the tool's INF has no Signature line, so the copy service refuses it.
+With --refusing the tool's INF has no Signature line, so the copy service refuses it. Its catalogs
+are made again, unsigned, for what it carries.
     deep_package.py SAMPLES OUT [--refusing]"""
 import os
 import shutil
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "installer"))
+import catalogs  # noqa: E402
 
 FILES = 200
 DISKS = 4
@@ -28,4 +32,6 @@ with open(os.path.join(out, "brellan.inf"), "ab") as inf:
     inf.write(("\r\n" + "\r\n".join(names + [""] + files) + "\r\n").encode())
 if "--refusing" in sys.argv:
     with open(os.path.join(out, "flashwright.inf"), "wb") as inf:
-        inf.write(b"[Version]\r\nClass=USBDevice\r\n; no Signature: the copy service refuses it\r\n")
+        inf.write(b"[Version]\r\nClass=USBDevice\r\nCatalogFile=flashwright.cat\r\n; no Signature: the copy service refuses it\r\n")
+catalogs.MakePackageCatalogs(out, catalogs.driver_package.PLATFORMS, catalogs.DECLARED_WINDOWS,
+                             catalogs.datetime.datetime(2026, 12, 8, tzinfo=catalogs.datetime.timezone.utc))
