@@ -3,7 +3,8 @@
 # package's helpers SetupWatch.exe and SetupRollback.exe from the release preset, BrellanFlashwrightSetup.exe built around
 # those signed programs and the product's driver packages, each signed with Authenticode (SHA-256
 # digest, the product's name and URL, an RFC 3161 timestamp when a server is named), and
-# SHA256SUMS over the five, and a winget manifest in winget/.
+# SHA256SUMS over the five, a winget manifest in winget/, and catalogs.txt: what the driver
+# packages' catalogs were checked for.
 #
 #   scripts/release.sh [OUT_DIR]
 #
@@ -13,6 +14,18 @@
 # file they name (catalogs, source files). Without it the package carries the samples of
 # tests/data, and the script says so: such a release must not ship. BRELLAN_PLATFORMS names the
 # Windows platforms they install on: "x86,amd64" (the default) or "amd64" (or "x86") alone.
+#
+# Their catalogs are checked as Windows checks them before it stages a package: every file an INF
+# names has its hash in the catalog, the catalog covers Windows 7 to 11 and is signed.
+#   BRELLAN_CATALOG_CA     the roots the catalogs' signatures and timestamps must chain to (PEM;
+#                          Microsoft's for hardware-signed packages): without it the chain is not
+#                          checked, and the script says so
+#   BRELLAN_CATALOG_WARN   "versions", "signature" or both: those checks only warn
+#   BRELLAN_SIGN_CATALOGS  1: sign the catalogs with the release's key (a package without kernel
+#                          code, whose catalogs were made with installer/catalogs.py make); the
+#                          package carries the signed copies, the folder is left as it is
+# The samples' catalogs are unsigned: a release around them signs copies, and the test-signed
+# release checks them against its throwaway CA.
 #
 # The signing key is the vendor's, named by environment variables, never on a command line.
 # A key on a hardware token or HSM, through its PKCS#11 library:
@@ -43,6 +56,7 @@ out=$(from_start "${1:-}")
 inf_variable=$(from_start "${BRELLAN_INF_DIR:-}")
 BRELLAN_SIGN_PKCS12=$(from_start "${BRELLAN_SIGN_PKCS12:-}")
 BRELLAN_SIGN_CERTS=$(from_start "${BRELLAN_SIGN_CERTS:-}")
+BRELLAN_CATALOG_CA=$(from_start "${BRELLAN_CATALOG_CA:-}")
 # A module given by a bare name is the loader's to find; one given as a path is taken from here.
 case "${BRELLAN_SIGN_PKCS11_MODULE:-}" in
 */*) BRELLAN_SIGN_PKCS11_MODULE=$(from_start "$BRELLAN_SIGN_PKCS11_MODULE") ;;
@@ -101,6 +115,12 @@ fi
 [ -d "$inf_dir" ] || fail "BRELLAN_INF_DIR: $inf_dir is not a folder"
 python3 installer/driver_package.py "$inf_dir" --platforms="$platforms" >/dev/null ||
   fail "the driver packages in $inf_dir are not whole for $platforms (see above)"
+sign_catalogs=${BRELLAN_SIGN_CATALOGS:-0}
+[ "$samples" -eq 0 ] || sign_catalogs=1
+catalog_warn=${BRELLAN_CATALOG_WARN:-}
+# Membership and versions now; the signatures once the catalogs the package carries are signed.
+python3 installer/catalogs.py check "$inf_dir" --platforms="$platforms" --warn="${catalog_warn:+$catalog_warn,}signature" \
+  >/dev/null || fail "the catalogs in $inf_dir would make Windows refuse a driver package (see above)"
 
 # The PIN and the password stay in this shell: no tool started from here inherits them.
 pin=${BRELLAN_SIGN_PIN-}
@@ -146,6 +166,9 @@ else
   test_token_key_report "$secret" | sed 's/^/  /'
   start_test_tsa "$dir"
   timestamp=$TEST_TSA_URL
+  sign_catalogs=1
+  cat "$dir/ca.pem" "$dir/tsa-ca.pem" >"$dir/catalog-roots.pem"
+  BRELLAN_CATALOG_CA=${BRELLAN_CATALOG_CA:-$dir/catalog-roots.pem}
   url=${BRELLAN_SIGN_URL:-https://quillmere.example/brellan-flashwright}
 fi
 [ -n "$timestamp" ] || echo "release: WARNING: no BRELLAN_SIGN_TIMESTAMP: these signatures stop verifying when the certificate expires" >&2
@@ -196,10 +219,30 @@ for program in "${programs[@]}"; do
   sign "build/release/bin/$program" "$stage/$program"
 done
 
+drivers=$inf_dir
+if [ "$sign_catalogs" = 1 ]; then
+  echo "=== signing the driver packages' catalogs (copies; $inf_dir is left as it is)"
+  drivers=$root/build/release-drivers
+  rm -rf "$drivers"
+  cp -r "$inf_dir" "$drivers"
+  while IFS=$'\t' read -r relative _; do
+    [[ "${relative,,}" == *.cat ]] || continue
+    catalog=$drivers/${relative//\\//}
+    sign "$catalog" "$catalog.signed"
+    mv "$catalog.signed" "$catalog"
+  done < <(python3 installer/driver_package.py "$drivers" --platforms="$platforms")
+fi
+echo "=== checking the driver packages' catalogs"
+[ -n "$BRELLAN_CATALOG_CA" ] || echo "release: WARNING: no BRELLAN_CATALOG_CA: the catalogs' signatures are not checked against the roots Windows will trust" >&2
+python3 installer/catalogs.py check "$drivers" --platforms="$platforms" --ca="$BRELLAN_CATALOG_CA" \
+  --warn="$catalog_warn" --report "$stage/catalogs.txt" ||
+  fail "the catalogs in $drivers would make Windows refuse a driver package (see above)"
+
 echo "=== building the setup package around the signed programs, and signing it"
 packaged=$root/build/release-signed
-cmake --preset release -B "$packaged" -DBRELLAN_SETUP_PROGRAM_DIR="$stage" -DBRELLAN_INF_DIR="$inf_dir" \
-  -DBRELLAN_PLATFORMS="${platforms//,/;}" >/dev/null
+cmake --preset release -B "$packaged" -DBRELLAN_SETUP_PROGRAM_DIR="$stage" -DBRELLAN_INF_DIR="$drivers" \
+  -DBRELLAN_PLATFORMS="${platforms//,/;}" -DBRELLAN_CATALOG_CA="$BRELLAN_CATALOG_CA" \
+  -DBRELLAN_CATALOG_WARN="${catalog_warn//,/;}" >/dev/null
 cmake --build "$packaged" --target setup_package >/dev/null
 echo "the driver packages of $inf_dir$([ "$samples" -eq 0 ] || echo ' (THE SAMPLES)'), for $platforms, as the package carries them:"
 cut -f1 "$packaged/installer/driver-files.txt" | sed 's/^/  /'

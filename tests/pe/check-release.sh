@@ -50,6 +50,12 @@ osslsigncode sign -certs "$control/signer.pem" -key "$control/signer.key" -h sha
 check "an untimestamped signature verifies today" verifies -CAfile "$ca" -in "$control/PkgStage.exe"
 check "an untimestamped signature no longer verifies 60 days on" refused -CAfile "$ca" -time "$later" -in "$control/PkgStage.exe"
 
+# The samples' catalogs, signed through the token and timestamped, checked against the throwaway CA.
+for catalog in flashwright.cat brellan_x86.cat brellan_amd64.cat; do
+  check "catalogs.txt: $catalog signed, timestamped, covering Windows 7 to 11" \
+    grep -Eq " $catalog +Brellan Flashwright test signing - do not ship \(sha256\) +20[0-9-]+ [0-9:]+ UTC +7, 8, 8.1, 10, 11 " "$out/catalogs.txt"
+done
+check "catalogs.txt: each file checked" grep -q '^  amd64.BrellanCoInst.dll (PE image)$' "$out/catalogs.txt"
 check "SHA256SUMS lists the ${#files[@]} files and checks" bash -c "cd '$out' && test \$(wc -l <SHA256SUMS) -eq ${#files[@]} && sha256sum -c --quiet SHA256SUMS"
 mkdir -p "$other/unpacked"
 7z x -y -o"$other/unpacked" "$out/BrellanFlashwrightSetup.exe" >/dev/null 2>&1

@@ -5,8 +5,9 @@
 # and leaves no release; the PIN shows nowhere in the output. With a PKCS#12 file: a missing
 # password stops it before it builds; the release verifies too, around a vendor's own driver
 # packages for 64-bit Windows alone, named by paths relative to the folder it is started from,
-# which the package carries exactly; a named file missing from them stops the build; a plain
-# configure afterwards builds around the samples again.
+# which the package carries exactly, their catalogs made by the vendor and signed by the release; a
+# named file missing from them, or an INF edited after its catalog was made, stops the build; a
+# plain configure afterwards builds around the samples again.
 #   check-vendor-release.sh SOURCE_DIR
 set -uo pipefail
 source_dir=$1
@@ -36,15 +37,17 @@ check "and says the token refused the PIN" grep -q 'the token refused the PIN' <
 check "and leaves no release" test ! -e "$work/refused" -a ! -e "$work/refused.partial"
 check "the PIN shows nowhere in the output" lacks "$pin" "$log$refused"
 # A key in a PKCS#12 file, from the same CA, around a vendor's own driver packages: the samples'
-# files with other bytes, and a file that no INF names.
+# files with other bytes, their catalogs made again, and a file that no INF names.
 test_certificate "$work" file-signer "Brellan vendor file check" ca "$TEST_SIGNER_EXTENSIONS"
 openssl pkcs12 -export -inkey "$work/file-signer.key" -in "$work/file-signer.pem" -certfile "$work/ca.pem" \
   -passout pass:check -out "$work/signer.p12"
 unset BRELLAN_SIGN_PKCS11_MODULE
 vendor=$work/vendor-packages
 cp -r "$source_dir/tests/data" "$vendor"
-find "$vendor" -type f -exec sh -c 'printf "; vendor build\r\n" >>"$1"' _ {} \;
+find "$vendor" -type f ! -name '*.cat' -exec sh -c 'printf "; vendor build\r\n" >>"$1"' _ {} \;
+python3 "$source_dir/installer/catalogs.py" make "$vendor" >/dev/null
 echo "named by no INF" >"$vendor/notes.txt"
+export BRELLAN_SIGN_CATALOGS=1 BRELLAN_CATALOG_CA=$work/ca.pem
 release() { BRELLAN_SIGN_PKCS12=$work/signer.p12 BRELLAN_INF_DIR=$vendor "$source_dir/scripts/release.sh" "$@" 2>&1; }
 
 nopass=$(release "$work/nopass")
@@ -58,6 +61,13 @@ check "a folder lacking a per-platform source file stops the release" test $? -n
 check "naming the INF, its line, the platform and the file" \
   grep -q 'brellan.inf, line [0-9]* (amd64): source file amd64.BrellanCoInst.dll is missing' <<<"$broken"
 mv "$work/BrellanCoInst.dll" "$vendor/amd64/"
+cp "$vendor/brellan.inf" "$work/"
+printf '; edited after signing\r\n' >>"$vendor/brellan.inf"
+edited=$(BRELLAN_SIGN_PASSWORD=check release "$work/edited")
+check "an INF edited after its catalog was made stops the release" test $? -ne 0 -a ! -e "$work/edited"
+check "before building, naming the file, the catalog and what Windows does" \
+  grep -q 'brellan.inf: brellan.inf is not in brellan_x86.cat: Windows refuses to stage this package' <<<"$edited"
+cp "$work/brellan.inf" "$vendor/"
 mv "$vendor/brellan.cat" "$work/"
 configure=$(cd "$source_dir" && cmake --preset release -B "$work/build" -DBRELLAN_INF_DIR="$vendor" 2>&1)
 check "a folder lacking a catalog stops the build's configure" test $? -ne 0
@@ -78,8 +88,14 @@ check "the winget manifest offers it to 64-bit machines alone" \
   grep -q '^  - Architecture: x64$' "$work/pkcs12/winget/Quillmere.BrellanFlashwright.installer.yaml"
 7z x -y -o"$work/unpacked" "$work/pkcs12/BrellanFlashwrightSetup.exe" >/dev/null 2>&1
 placed="$work/unpacked/C:/Program Files/Quillmere/Brellan Flashwright Installer"
-check "the signed package carries that folder's amd64 driver packages, byte for byte" \
-  diff -r -x notes.txt -x x86 -x brellan_x86.cat -x BrellanFlashwrightSetup.files "$vendor" "$placed"
+check "the signed package carries that folder's amd64 driver packages, byte for byte but the catalogs" \
+  diff -r -x notes.txt -x x86 -x '*.cat' -x BrellanFlashwrightSetup.files "$vendor" "$placed"
+check "its catalogs signed with the release's key, verifying against the vendor's CA" \
+  osslsigncode verify -in "$placed/brellan_amd64.cat" -CAfile "$work/ca.pem"
+check "while the vendor's folder keeps them unsigned" \
+  lacks signer "$(python3 "$source_dir/installer/catalogs.py" show "$vendor/brellan_amd64.cat")"
+check "the release's catalog report names the signer and what it checked" \
+  grep -q 'brellan.inf *amd64 *brellan_amd64.cat *Brellan vendor file check (sha256)' "$work/pkcs12/catalogs.txt"
 check "and the list of what the install places, naming them" \
   grep -q 'amd64.BrellanCoInst.dll' <(iconv -f UTF-16LE -t UTF-8 "$placed/BrellanFlashwrightSetup.files")
 check "and neither the x86 files nor the file that no INF names" \
@@ -87,5 +103,5 @@ check "and neither the x86 files nor the file that no INF names" \
 missing=$(cd "$work" && BRELLAN_SIGN_PKCS12=nowhere.p12 "$source_dir/scripts/release.sh" nowhere 2>&1)
 check "a missing file named from the start folder is named by the path tried" \
   grep -qF "cannot read BRELLAN_SIGN_PKCS12: $work/nowhere.p12" <<<"$missing"
-[ "$fail" -eq 0 ] || printf '%s\n' "$log" "$refused" "$nopass" "$broken" "$configure" "$plain" "$pkcs12_log" "$missing"
+[ "$fail" -eq 0 ] || printf '%s\n' "$log" "$refused" "$nopass" "$broken" "$edited" "$configure" "$plain" "$pkcs12_log" "$missing"
 exit $fail
