@@ -1,8 +1,10 @@
 """The build's reading of the driver packages (installer/driver_package.py): which files the setup
-package carries, and which folders stop the build."""
+package carries, and which folders stop the build; and their catalogs (installer/catalogs.py):
+which of them Windows would refuse, read back by osslsigncode as well as by our reader."""
 import os
 import shutil
 import struct
+import subprocess
 import sys
 import tempfile
 import unittest
@@ -10,6 +12,7 @@ import unittest
 SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 sys.path.insert(0, os.path.join(SOURCE, "installer"))
 import driver_package  # noqa: E402
+import catalogs  # noqa: E402
 
 TOOL = b'[Version]\r\nSignature="$Windows NT$"\r\n'
 # A device INF for 64-bit Windows only, as a vendor without a 32-bit driver writes it.
@@ -194,6 +197,153 @@ class DriverPackage(unittest.TestCase):
         with self.assertRaises(driver_package.PackageError) as refusal:
             driver_package.NsisString("x" * 1000)
         self.assertIn("NSIS_MAX_STRLEN=1024", str(refusal.exception))
+
+
+def Run(*command, **options):
+    subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, **options)
+
+
+# A firmware file on a disk of its own, as a device package carries one for every platform.
+FIRMWARE = b'\r\n[SourceDisksNames]\r\n2="Brellan firmware",,,\\firmware\r\n[SourceDisksFiles]\r\nbrellan_fw.bin=2\r\n'
+
+
+class Catalogs(unittest.TestCase):
+    """The samples with a firmware file, their catalogs made here and signed by a test CA."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.keys = tempfile.mkdtemp()
+        for ca in ("ca", "other"):
+            Run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=%s CA" % ca,
+                "-keyout", ca + ".key", "-out", ca + ".pem", "-addext", "basicConstraints=critical,CA:TRUE",
+                "-addext", "keyUsage=critical,keyCertSign", cwd=cls.keys)
+            with open(os.path.join(cls.keys, ca + ".ext"), "w") as ext:
+                ext.write("extendedKeyUsage=codeSigning\nkeyUsage=digitalSignature\n")
+            Run("openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=%s signer" % ca, "-keyout",
+                ca + "-signer.key", "-out", ca + ".csr", cwd=cls.keys)
+            Run("openssl", "x509", "-req", "-days", "2", "-in", ca + ".csr", "-CA", ca + ".pem", "-CAkey", ca + ".key",
+                "-CAcreateserial", "-extfile", ca + ".ext", "-out", ca + "-signer.pem", cwd=cls.keys)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.keys)
+
+    def setUp(self):
+        self.folder = os.path.join(tempfile.mkdtemp(), "packages")
+        self.addCleanup(shutil.rmtree, os.path.dirname(self.folder))
+        shutil.copytree(os.path.join(SOURCE, "tests", "data"), self.folder)
+        with open(self.Path("brellan.inf"), "ab") as inf:
+            inf.write(FIRMWARE)
+        os.makedirs(self.Path("firmware"))
+        with open(self.Path("firmware\\brellan_fw.bin"), "wb") as firmware:
+            firmware.write(bytes(range(256)) * 64)
+        self.ca = os.path.join(self.keys, "ca.pem")
+
+    def Path(self, relative):
+        return os.path.join(self.folder, *relative.split("\\"))
+
+    def Make(self, windows=catalogs.DECLARED_WINDOWS, signer="ca"):
+        made = catalogs.MakePackageCatalogs(self.folder, driver_package.PLATFORMS, windows,
+                                            catalogs.datetime.datetime(2026, 12, 8, tzinfo=catalogs.datetime.timezone.utc))
+        for catalog in made if signer else []:
+            Run("osslsigncode", "sign", "-h", "sha256", "-certs", os.path.join(self.keys, signer + "-signer.pem"),
+                "-key", os.path.join(self.keys, signer + "-signer.key"), "-in", self.Path(catalog),
+                "-out", self.Path(catalog) + ".signed")
+            os.replace(self.Path(catalog) + ".signed", self.Path(catalog))
+        return made
+
+    def Check(self, warn=()):
+        return catalogs.CheckPackages(self.folder, driver_package.PLATFORMS, self.ca, warn)
+
+    def Refusal(self, warn=()):
+        with self.assertRaises(driver_package.PackageError) as refusal:
+            self.Check(warn)
+        return str(refusal.exception)
+
+    def test_SignedPackagePassesAndTheReportListsWhatWasChecked(self):
+        self.assertEqual(["brellan.cat", "brellan_amd64.cat", "brellan_x86.cat", "flashwright.cat"], self.Make())
+        rows, notes = self.Check()
+        self.assertEqual([], notes)
+        self.assertEqual([("flashwright.inf", "x86", "flashwright.cat"), ("flashwright.inf", "amd64", "flashwright.cat"),
+                          ("brellan.inf", "x86", "brellan_x86.cat"), ("brellan.inf", "amd64", "brellan_amd64.cat")],
+                         [(row["inf"], row["platform"], row["catalog"]) for row in rows])
+        self.assertCountEqual(["brellan.inf (whole file)", "firmware\\brellan_fw.bin (whole file)",
+                               "amd64\\BrellanCoInst.dll (PE image)"], rows[3]["files"])
+        report = catalogs.Report(rows, notes, self.folder)
+        self.assertRegex(report, r"brellan.inf +amd64 +brellan_amd64.cat +ca signer \(sha256\) +none +7, 8, 8.1, 10, 11 +sha1 +3")
+        # osslsigncode, reading the catalog on its own, finds each co-installer's Authenticode hash.
+        for platform in driver_package.PLATFORMS:
+            found = subprocess.run(["osslsigncode", "verify", "-catalog", self.Path("brellan_%s.cat" % platform), "-in",
+                                    self.Path(platform + "\\BrellanCoInst.dll"), "-CAfile", self.ca],
+                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True).stdout
+            digests = [line.split(":")[1].strip() for line in found.splitlines()
+                       if line.startswith(("Current message digest", "Calculated message digest"))]
+            self.assertIn("Succeeded", found)
+            self.assertEqual(2, len(digests), found)
+            self.assertEqual(digests[0], digests[1])
+
+    def test_WhatWindowsRefusesStopsTheBuildByName(self):
+        def Append(relative, data=b"; edited after signing\r\n"):
+            return lambda: open(self.Path(relative), "ab").write(data)
+
+        def Poke(relative, at, value=b"\x90"):
+            def Change():
+                with open(self.Path(relative), "r+b") as changed:
+                    changed.seek(at)
+                    changed.write(value)
+            return Change
+
+        cases = [
+            ("INF edited", Append("brellan.inf"), None, "brellan.inf: brellan.inf is not in brellan_x86.cat: Windows"
+             " refuses to stage this package (the file changed after signing"),
+            ("PE code changed", Poke("amd64\\BrellanCoInst.dll", 0x400), None,
+             "brellan.inf: amd64\\BrellanCoInst.dll is not in brellan_amd64.cat"),
+            ("firmware rebuilt", Poke("firmware\\brellan_fw.bin", 100), None,
+             "brellan.inf: firmware\\brellan_fw.bin is not in brellan_x86.cat"),
+            ("Windows 10 and 11 left out", None, ("7", "8", "8.1"), "flashwright.inf: flashwright.cat covers Windows"
+             " 2:6.1,2:6.2,2:6.3 (OSAttr), not Windows 10, 11, which the package declares"),
+            ("unsigned", None, "unsigned", "flashwright.inf: flashwright.cat is not signed: Windows refuses"),
+            ("another CA", None, "other", "flashwright.inf: the signature of flashwright.cat does not verify against"
+             " BRELLAN_CATALOG_CA"),
+        ]
+        for name, change, made, message in cases:
+            with self.subTest(name):
+                self.setUp()
+                windows = made if isinstance(made, tuple) else catalogs.DECLARED_WINDOWS
+                self.Make(windows, {"unsigned": None, "other": "other"}.get(made, "ca"))
+                if change:
+                    change()
+                self.assertIn(message, self.Refusal())
+                # Membership stays a refusal whatever is downgraded; versions and signature warn.
+                if change:
+                    self.assertIn(message, self.Refusal(catalogs.DOWNGRADABLE))
+                else:
+                    rows, notes = self.Check(catalogs.DOWNGRADABLE)
+                    self.assertEqual(4, len(rows))
+                    self.assertTrue(any(message in note and "a warning only: BRELLAN_CATALOG_WARN" in note for note in notes))
+
+    def test_PeChecksumAndSignatureAreOutsideTheHashAndEveryInfNeedsACatalog(self):
+        self.Make()
+        # Authenticode leaves out the PE checksum: a file whose checksum was fixed up stays listed.
+        with open(self.Path("x86\\BrellanCoInst.dll"), "r+b") as image:
+            header, = struct.unpack("<I", image.read(0x40)[0x3C:])
+            image.seek(header + 24 + 64)
+            image.write(b"\x12\x34\x56\x78")
+        self.assertEqual(4, len(self.Check()[0]))
+        # A catalog made for Windows 10 and 11 alone lists SHA-256 hashes, and covers only them.
+        self.Make(("10", "11"))
+        rows, notes = self.Check(("versions",))
+        self.assertEqual({"sha256"}, {row["hashes"] for row in rows})
+        self.assertIn("not Windows 7, 8, 8.1", notes[0])
+        with open(self.Path("flashwright.inf"), "wb") as inf:
+            inf.write(TOOL)
+        self.assertIn("flashwright.inf names no catalog for x86 (CatalogFile): Windows refuses to stage an unsigned",
+                      self.Refusal(catalogs.DOWNGRADABLE))
+        self.assertIn("BRELLAN_CATALOG_WARN names membership", self.Refusal(("membership",)))
+        with open(self.Path("flashwright.cat"), "wb") as damaged:
+            damaged.write(b"PLACEHOLDER")
+        with self.assertRaisesRegex(driver_package.PackageError, "flashwright.cat is not a catalog Windows can read"):
+            catalogs.ReadCatalog(self.Path("flashwright.cat"))
 
 
 if __name__ == "__main__":

@@ -210,11 +210,16 @@ static void ListFiles(const std::wstring &folder, const std::wstring &prefix, st
     FindClose(search);
 }
 
-std::vector<std::wstring> SampleFiles()
+std::vector<std::wstring> SuiteFiles(const wchar_t *folder)
 {
     std::vector<std::wstring> files;
-    ListFiles(SuiteFile(L"data"), L"", &files);
+    ListFiles(SuiteFile(folder), L"", &files);
     return files;
+}
+
+std::vector<std::wstring> SampleFiles()
+{
+    return SuiteFiles(L"data");
 }
 
 bool PlaceSamplePackages()

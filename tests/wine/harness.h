@@ -54,6 +54,8 @@ std::string SampleInf(const wchar_t *name);
 // The sample driver packages' files (the INFs, their catalogs and source files), by their paths
 // relative to "data".
 std::vector<std::wstring> SampleFiles();
+// Every file under a folder that travels with the suite, by its path relative to that folder.
+std::vector<std::wstring> SuiteFiles(const wchar_t *folder);
 // Creates the install folder (and its parents) and writes `bytes` as `name` (a relative path) in it.
 bool PlaceInstallFile(const wchar_t *name, const std::string &bytes);
 // Places every sample file in the install folder, as the setup package does.

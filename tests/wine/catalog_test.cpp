@@ -1,0 +1,106 @@
+// Windows' own catalog API reads the catalogs the build's writer made (the samples', and those of a
+// vendor's folder of 200 more files): it lists every member, decodes each one's subject and hash
+// as Windows does, and finds every whole-file member by the hash it computes itself. Wine hashes
+// a PE file whole where Windows takes its Authenticode hash, so a PE member is checked by its
+// subject and hash kind here; osslsigncode checks its hash in the unit tier.
+#include <windows.h>
+#include <mscat.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+const wchar_t kPeSubject[] = L"{C689AAB8-8E78-11D0-8C47-00C04FC295EE}";
+const wchar_t kFlatSubject[] = L"{DE351A42-8E59-11D0-8C47-00C04FC295EE}";
+const char kSha1[] = "1.3.14.3.2.26";
+
+struct Member {
+    std::wstring tag;
+    std::wstring subject;
+    std::string algorithm;
+};
+
+std::vector<Member> ReadMembers(const std::wstring &catalog)
+{
+    std::vector<Member> members;
+    std::wstring path = catalog;
+    HANDLE opened = CryptCATOpen(&path[0], CRYPTCAT_OPEN_EXISTING, 0, 0, 0);
+    if (opened == INVALID_HANDLE_VALUE) {
+        ADD_FAILURE() << "CryptCATOpen failed with " << GetLastError() << " on the catalog";
+        return members;
+    }
+    for (CRYPTCATMEMBER *member = CryptCATEnumerateMember(opened, NULL); member;
+         member = CryptCATEnumerateMember(opened, member)) {
+        wchar_t subject[40] = L"";
+        StringFromGUID2(member->gSubjectType, subject, 40);
+        members.push_back({member->pwszReferenceTag ? member->pwszReferenceTag : L"", subject,
+                           member->pIndirectData ? member->pIndirectData->DigestAlgorithm.pszObjId : ""});
+    }
+    CryptCATClose(opened);
+    return members;
+}
+
+// The file's tag as Windows' catalog administrator computes it (a whole-file SHA-1 under Wine).
+std::wstring AdminTag(const std::wstring &path)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE) return L"(cannot open)";
+    BYTE hash[64];
+    DWORD size = sizeof(hash);
+    BOOL hashed = CryptCATAdminCalcHashFromFileHandle(file, &size, hash, 0);
+    CloseHandle(file);
+    if (!hashed) return L"(not hashed)";
+    std::wstring tag;
+    for (DWORD i = 0; i < size; i++) {
+        wchar_t hex[3];
+        swprintf(hex, 3, L"%02X", hash[i]);
+        tag += hex;
+    }
+    return tag;
+}
+
+// Checks `catalog` in the suite's `folder` against the files it must list: the whole ones found
+// by their hash, the PE ones (named first in `pe`) by their subject.
+void ExpectListed(const wchar_t *folder, const wchar_t *catalog, const std::vector<std::wstring> &flat, size_t pe)
+{
+    std::wstring base = harness::SuiteFile(folder) + L"\\";
+    std::vector<Member> members = ReadMembers(base + catalog);
+    ASSERT_EQ(flat.size() + pe, members.size()) << "members of " << std::string(catalog, catalog + wcslen(catalog));
+    size_t peMembers = 0;
+    for (const Member &member : members) {
+        EXPECT_EQ(kSha1, member.algorithm);
+        if (member.subject == kPeSubject) peMembers++;
+        else EXPECT_EQ(kFlatSubject, member.subject);
+    }
+    EXPECT_EQ(pe, peMembers);
+    for (const std::wstring &file : flat) {
+        std::wstring tag = AdminTag(base + file);
+        bool found = false;
+        for (const Member &member : members) found = found || (member.tag == tag && member.subject == kFlatSubject);
+        EXPECT_TRUE(found) << "no member for " << std::string(file.begin(), file.end());
+    }
+}
+
+}  // namespace
+
+TEST(Catalogs, WindowsApiListsEveryMemberOfTheSamplesCatalogs)
+{
+    ExpectListed(L"data", L"flashwright.cat", {L"flashwright.inf"}, 0);
+    ExpectListed(L"data", L"brellan.cat", {L"brellan.inf"}, 0);
+    ExpectListed(L"data", L"brellan_x86.cat", {L"brellan.inf"}, 1);
+    ExpectListed(L"data", L"brellan_amd64.cat", {L"brellan.inf"}, 1);
+}
+
+TEST(Catalogs, WindowsApiFindsEachOfTwoHundredDeepFilesInTheCatalogMadeForThem)
+{
+    std::vector<std::wstring> flat = {L"brellan.inf"};
+    for (const std::wstring &file : harness::SuiteFiles(L"deep-infs"))
+        if (file.rfind(L"firmware\\", 0) == 0) flat.push_back(file);
+    ASSERT_EQ(201u, flat.size());
+    ExpectListed(L"deep-infs", L"brellan_amd64.cat", flat, 1);
+}
