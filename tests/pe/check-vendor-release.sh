@@ -91,7 +91,7 @@ placed="$work/unpacked/C:/Program Files/Quillmere/Brellan Flashwright Installer"
 check "the signed package carries that folder's amd64 driver packages, byte for byte but the catalogs" \
   diff -r -x notes.txt -x x86 -x '*.cat' -x BrellanFlashwrightSetup.files "$vendor" "$placed"
 check "its catalogs signed with the release's key, verifying against the vendor's CA" \
-  osslsigncode verify -in "$placed/brellan_amd64.cat" -CAfile "$work/ca.pem"
+  verifies -in "$placed/brellan_amd64.cat" -CAfile "$work/ca.pem"
 check "while the vendor's folder keeps them unsigned" \
   lacks signer "$(python3 "$source_dir/installer/catalogs.py" show "$vendor/brellan_amd64.cat")"
 check "the release's catalog report names the signer and what it checked" \
