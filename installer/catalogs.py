@@ -257,7 +257,7 @@ def ReadCatalog(path):
             if extension["id"].dotted == NAME_VALUE:
                 attributes.update(NameValues([extension["value"].native]))
         signers = [Signer(signed, signer) for signer in signed["signer_infos"]]
-    except (ValueError, TypeError, KeyError, IndexError, OSError, UnicodeError) as error:
+    except (ValueError, TypeError, KeyError, IndexError, AttributeError, OSError, UnicodeError) as error:
         raise PackageError("%s is not a catalog Windows can read (%s)" % (name, error))
     return {"members": members, "attributes": attributes, "signers": signers}
 
@@ -267,7 +267,7 @@ def Signer(signed, signer):
     subject = issuer = "(certificate not in the catalog)"
     for certificate in Items(signed["certificates"]):
         chosen = certificate.chosen
-        if (sid.name == "issuer_and_serial_number" and chosen.issuer == sid.chosen["issuer"]
+        if certificate.name == "certificate" and (sid.name == "issuer_and_serial_number" and chosen.issuer == sid.chosen["issuer"]
                 and chosen.serial_number == sid.chosen["serial_number"].native):
             subject = chosen.subject.native.get("common_name", chosen.subject.human_friendly)
             issuer = chosen.issuer.native.get("common_name", chosen.issuer.human_friendly)
@@ -313,21 +313,27 @@ def CatalogName(sections, platform, where_inf):
 
 
 def CheckedFiles(folder, inf_name, sections, platform):
-    """[(relative path, source path)] Windows hashes on `platform`: the INF, then each source file
-    (a cabinet's files are checked by Windows alone, after it opens the cabinet)."""
-    files = [(inf_name, os.path.join(folder, inf_name))]
+    """([(relative path, source path)] Windows hashes on `platform`: the INF, then each source
+    file; [cabinets], whose files Windows alone checks, once it has opened them)."""
+    files, cabinets = [(inf_name, os.path.join(folder, inf_name))], []
     for relative, source, what in driver_package.NamedFiles(folder, inf_name, sections, [platform]):
         if what == "source file":
             files.append((relative, source))
-    return files
+        elif what == "cabinet":
+            cabinets.append(relative)
+    return files, sorted(set(cabinets))
 
 
 # Checking.
 
 def VerifySignature(path, ca):
     """None when the catalog's signature and timestamp verify against the bundle, else why not."""
-    result = subprocess.run(["osslsigncode", "verify", "-in", path, "-CAfile", ca, "-TSA-CAfile", ca],
-                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    try:
+        result = subprocess.run(["osslsigncode", "verify", "-in", path, "-CAfile", ca, "-TSA-CAfile", ca],
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    except OSError as error:
+        raise PackageError("cannot run osslsigncode to check %s (%s): run scripts/install-deps.sh"
+                           % (os.path.basename(path), error.strerror))
     if result.returncode == 0:
         return None
     reasons = [line.strip() for line in result.stdout.splitlines()
@@ -335,8 +341,12 @@ def VerifySignature(path, ca):
     return "; ".join(reasons[:3]) or "osslsigncode could not verify it"
 
 
-def CheckCatalog(folder, inf_name, platform, catalog, files, ca, warn, notes):
+def CheckCatalog(folder, inf_name, platform, catalog, checked_files, ca, warn, notes):
     """One report row for the INF on `platform`; stops at the first thing Windows refuses."""
+    files, cabinets = checked_files
+    for cabinet in cabinets:
+        notes.append("note: %s: the files in %s are not checked here: Windows checks them against %s once it"
+                     " opens the cabinet" % (inf_name, cabinet, catalog))
     read = ReadCatalog(os.path.join(folder, catalog))
     algorithms = sorted({m["algorithm"] for m in read["members"] if m["algorithm"]})
     listed = {(m["algorithm"], m["digest"]) for m in read["members"]}
@@ -371,7 +381,10 @@ def CheckCatalog(folder, inf_name, platform, catalog, files, ca, warn, notes):
         if why:
             Refuse("signature", "%s: the signature of %s does not verify against %s (%s): %s: Windows refuses to stage"
                    " this package on a machine that trusts only those roots" % (inf_name, catalog, CA_VARIABLE, ca, why))
-    elif "signature" not in warn:
+    if signer is not None and signer["timestamp"] is None:
+        notes.append("warning: %s is not timestamped: Windows refuses it once its signer's certificate expires"
+                     % catalog)
+    if signer is not None and not ca and "signature" not in warn:
         notes.append("note: %s is signed by %s; its chain was not checked (set %s to the roots it must chain to)"
                      % (catalog, signer["subject"], CA_VARIABLE))
     versions = [w for w in DECLARED_WINDOWS if WINDOWS_VERSIONS[w] in covered]
@@ -485,7 +498,7 @@ def MakePackageCatalogs(folder, platforms, windows, when):
                 raise PackageError("%s names no catalog for %s (CatalogFile)" % (inf_name, platform))
             catalog = "\\".join(driver_package.RelativeParts(named[0], named[1]))
             listed = catalogs.setdefault(catalog, {})
-            for relative, source in CheckedFiles(folder, inf_name, sections, platform):
+            for relative, source in CheckedFiles(folder, inf_name, sections, platform)[0]:
                 listed[relative.lower()] = (relative.rpartition("\\")[2], source)
         # The undecorated catalog is the one every other reader falls back on: list the INF in it too.
         for number, key, fields in sections.get("version", []):
