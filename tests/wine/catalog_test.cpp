@@ -19,32 +19,6 @@ const wchar_t kPeSubject[] = L"{C689AAB8-8E78-11D0-8C47-00C04FC295EE}";
 const wchar_t kFlatSubject[] = L"{DE351A42-8E59-11D0-8C47-00C04FC295EE}";
 const char kSha1[] = "1.3.14.3.2.26";
 
-struct Member {
-    std::wstring tag;
-    std::wstring subject;
-    std::string algorithm;
-};
-
-std::vector<Member> ReadMembers(const std::wstring &catalog)
-{
-    std::vector<Member> members;
-    std::wstring path = catalog;
-    HANDLE opened = CryptCATOpen(&path[0], CRYPTCAT_OPEN_EXISTING, 0, 0, 0);
-    if (opened == INVALID_HANDLE_VALUE) {
-        ADD_FAILURE() << "CryptCATOpen failed with " << GetLastError() << " on the catalog";
-        return members;
-    }
-    for (CRYPTCATMEMBER *member = CryptCATEnumerateMember(opened, NULL); member;
-         member = CryptCATEnumerateMember(opened, member)) {
-        wchar_t subject[40] = L"";
-        StringFromGUID2(member->gSubjectType, subject, 40);
-        members.push_back({member->pwszReferenceTag ? member->pwszReferenceTag : L"", subject,
-                           member->pIndirectData ? member->pIndirectData->DigestAlgorithm.pszObjId : ""});
-    }
-    CryptCATClose(opened);
-    return members;
-}
-
 // The file's tag as Windows' catalog administrator computes it (a whole-file SHA-1 under Wine).
 std::wstring AdminTag(const std::wstring &path)
 {
@@ -69,10 +43,11 @@ std::wstring AdminTag(const std::wstring &path)
 void ExpectListed(const wchar_t *folder, const wchar_t *catalog, const std::vector<std::wstring> &flat, size_t pe)
 {
     std::wstring base = harness::SuiteFile(folder) + L"\\";
-    std::vector<Member> members = ReadMembers(base + catalog);
+    std::vector<harness::CatalogMember> members;
+    ASSERT_TRUE(harness::ReadCatalogMembers(base + catalog, &members)) << "CryptCATOpen failed with " << GetLastError();
     ASSERT_EQ(flat.size() + pe, members.size()) << "members of " << std::string(catalog, catalog + wcslen(catalog));
     size_t peMembers = 0;
-    for (const Member &member : members) {
+    for (const harness::CatalogMember &member : members) {
         EXPECT_EQ(kSha1, member.algorithm);
         if (member.subject == kPeSubject) peMembers++;
         else EXPECT_EQ(kFlatSubject, member.subject);
@@ -81,7 +56,7 @@ void ExpectListed(const wchar_t *folder, const wchar_t *catalog, const std::vect
     for (const std::wstring &file : flat) {
         std::wstring tag = AdminTag(base + file);
         bool found = false;
-        for (const Member &member : members) found = found || (member.tag == tag && member.subject == kFlatSubject);
+        for (const harness::CatalogMember &member : members) found = found || (member.tag == tag && member.subject == kFlatSubject);
         EXPECT_TRUE(found) << "no member for " << std::string(file.begin(), file.end());
     }
 }

@@ -1,5 +1,6 @@
 #include "harness.h"
 
+#include <mscat.h>
 #include <sddl.h>
 #include <tlhelp32.h>
 
@@ -517,6 +518,23 @@ void SetDetectedVersion(const wchar_t *version)
 {
     if (!version) RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kDetectionKey, L"Version");
     else RegSetKeyValueW(HKEY_LOCAL_MACHINE, kDetectionKey, L"Version", REG_SZ, version, (DWORD)(wcslen(version) + 1) * 2);
+}
+
+bool ReadCatalogMembers(const std::wstring &catalog, std::vector<CatalogMember> *members)
+{
+    members->clear();
+    std::wstring path = catalog;
+    HANDLE opened = CryptCATOpen(&path[0], CRYPTCAT_OPEN_EXISTING, 0, 0, 0);
+    if (opened == INVALID_HANDLE_VALUE) return false;
+    for (CRYPTCATMEMBER *member = CryptCATEnumerateMember(opened, NULL); member;
+         member = CryptCATEnumerateMember(opened, member)) {
+        wchar_t subject[40] = L"";
+        StringFromGUID2(member->gSubjectType, subject, 40);
+        members->push_back({member->pwszReferenceTag ? member->pwszReferenceTag : L"", subject,
+                            member->pIndirectData ? member->pIndirectData->DigestAlgorithm.pszObjId : ""});
+    }
+    CryptCATClose(opened);
+    return true;
 }
 
 }  // namespace harness

@@ -62,6 +62,15 @@ bool PlaceInstallFile(const wchar_t *name, const std::string &bytes);
 bool PlaceSamplePackages();
 void RemoveInstallFolder();
 
+// ---- Catalogs, as Windows' catalog API reads them ----
+struct CatalogMember {
+    std::wstring tag;                       // the hash, in upper-case hexadecimal
+    std::wstring subject;                   // the subject interface package's GUID, braced
+    std::string algorithm;                  // the hash algorithm's OID
+};
+// Every member of a catalog file, in the API's order; false when the API cannot open it.
+bool ReadCatalogMembers(const std::wstring &catalog, std::vector<CatalogMember> *members);
+
 // ---- Programs and their boxes ----
 struct BoxInfo {
     HWND window = NULL;

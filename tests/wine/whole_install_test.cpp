@@ -115,14 +115,24 @@ TEST_F(Installer, CleanMachineEndsWithZeroAndBothCopiesStaged)
     EXPECT_TRUE(harness::OtherThanNotice(run.boxes).empty());
     EXPECT_EQ(1u, CopiesOf(tool_).size());
     EXPECT_EQ(1u, CopiesOf(device_).size());
-    // Each INF's catalogs and per-platform source files stand beside it, byte for byte.
+    // Each INF's catalogs and per-platform source files stand beside it, byte for byte; a signed
+    // release's catalogs carry its signature besides, and list the same members.
     std::vector<std::wstring> samples = harness::SampleFiles();
     EXPECT_LE(8u, samples.size());
     for (const std::wstring &file : samples) {
         std::string placed, sample;
-        EXPECT_TRUE(harness::ReadFileBytes(harness::SuiteFile((L"data\\" + file).c_str()), &sample));
-        EXPECT_TRUE(harness::ReadFileBytes(std::wstring(harness::kInstallFolder) + L"\\" + file, &placed) && placed == sample)
-            << ::testing::PrintToString(file);
+        std::wstring sampleFile = harness::SuiteFile((L"data\\" + file).c_str());
+        std::wstring placedFile = std::wstring(harness::kInstallFolder) + L"\\" + file;
+        EXPECT_TRUE(harness::ReadFileBytes(sampleFile, &sample));
+        bool same = harness::ReadFileBytes(placedFile, &placed) && placed == sample;
+        if (!same && file.size() > 4 && _wcsicmp(file.c_str() + file.size() - 4, L".cat") == 0) {
+            std::vector<harness::CatalogMember> placedMembers, sampleMembers;
+            same = harness::ReadCatalogMembers(placedFile, &placedMembers) &&
+                   harness::ReadCatalogMembers(sampleFile, &sampleMembers) && placed.size() > sample.size() &&
+                   placedMembers.size() == sampleMembers.size();
+            for (size_t i = 0; same && i < placedMembers.size(); i++) same = placedMembers[i].tag == sampleMembers[i].tag;
+        }
+        EXPECT_TRUE(same) << ::testing::PrintToString(file);
     }
 }
 
