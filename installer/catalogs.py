@@ -365,7 +365,7 @@ def CheckCatalog(folder, inf_name, platform, catalog, checked_files, ca, warn, n
         if check in warn:
             notes.append("warning: %s (a warning only: %s=%s)" % (message, WARN_VARIABLE, ",".join(sorted(warn))))
         else:
-            raise PackageError(message)
+            raise PackageError("%s (%s=%s makes this a warning)" % (message, WARN_VARIABLE, check))
 
     covered = CoveredVersions(read["attributes"])
     missing = [w for w in DECLARED_WINDOWS if WINDOWS_VERSIONS[w] not in covered]
