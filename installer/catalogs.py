@@ -324,6 +324,19 @@ def CheckedFiles(folder, inf_name, sections, platform):
     return files, sorted(set(cabinets))
 
 
+def PlatformCatalogs(folder, platforms):
+    """(INF name, its sections, platform, catalog's relative path) for both INFs on each platform;
+    PackageError when an INF names no catalog for one."""
+    for inf_name in driver_package.InfNames():
+        sections = driver_package.ParseInf(driver_package.Resolve(folder, [inf_name], "the driver packages", "the INF"))
+        for platform in platforms:
+            named = CatalogName(sections, platform, inf_name)
+            if named is None:
+                raise PackageError("%s names no catalog for %s (CatalogFile): Windows refuses to stage an unsigned"
+                                   " package" % (inf_name, platform))
+            yield inf_name, sections, platform, "\\".join(driver_package.RelativeParts(named[0], named[1]))
+
+
 # Checking.
 
 def VerifySignature(path, ca):
@@ -404,16 +417,9 @@ def CheckPackages(folder, platforms, ca=None, warn=()):
     if ca and not os.path.isfile(ca):
         raise PackageError("%s: cannot read %s" % (CA_VARIABLE, ca))
     rows, notes = [], []
-    for inf_name in driver_package.InfNames():
-        sections = driver_package.ParseInf(driver_package.Resolve(folder, [inf_name], "the driver packages", "the INF"))
-        for platform in platforms:
-            named = CatalogName(sections, platform, inf_name)
-            if named is None:
-                raise PackageError("%s names no catalog for %s (CatalogFile): Windows refuses to stage an unsigned"
-                                   " package" % (inf_name, platform))
-            catalog = "\\".join(driver_package.RelativeParts(named[0], named[1]))
-            files = CheckedFiles(folder, inf_name, sections, platform)
-            rows.append(CheckCatalog(folder, inf_name, platform, catalog, files, ca, set(warn), notes))
+    for inf_name, sections, platform, catalog in PlatformCatalogs(folder, platforms):
+        files = CheckedFiles(folder, inf_name, sections, platform)
+        rows.append(CheckCatalog(folder, inf_name, platform, catalog, files, ca, set(warn), notes))
     return rows, notes
 
 
@@ -490,16 +496,12 @@ def MakePackageCatalogs(folder, platforms, windows, when):
     it; returns their relative names."""
     folder = os.path.abspath(folder)
     catalogs = {}
+    for inf_name, sections, platform, catalog in PlatformCatalogs(folder, platforms):
+        listed = catalogs.setdefault(catalog, {})
+        for relative, source in CheckedFiles(folder, inf_name, sections, platform)[0]:
+            listed[relative.lower()] = (relative.rpartition("\\")[2], source)
     for inf_name in driver_package.InfNames():
-        sections = driver_package.ParseInf(driver_package.Resolve(folder, [inf_name], "the driver packages", "the INF"))
-        for platform in platforms:
-            named = CatalogName(sections, platform, inf_name)
-            if named is None:
-                raise PackageError("%s names no catalog for %s (CatalogFile)" % (inf_name, platform))
-            catalog = "\\".join(driver_package.RelativeParts(named[0], named[1]))
-            listed = catalogs.setdefault(catalog, {})
-            for relative, source in CheckedFiles(folder, inf_name, sections, platform)[0]:
-                listed[relative.lower()] = (relative.rpartition("\\")[2], source)
+        sections = driver_package.ParseInf(os.path.join(folder, inf_name))
         # The undecorated catalog is the one every other reader falls back on: list the INF in it too.
         for number, key, fields in sections.get("version", []):
             if key is not None and key.strip().lower() == "catalogfile":
