@@ -22,7 +22,7 @@
 #                          checked, and the script says so
 #   BRELLAN_CATALOG_WARN   "versions", "signature" or both: those checks only warn
 #   BRELLAN_SIGN_CATALOGS  1: sign the catalogs with the release's key (a package without kernel
-#                          code, whose catalogs were made with installer/catalogs.py make); the
+#                          code, whose catalogs were made with installer/driver_package make); the
 #                          package carries the signed copies, the folder is left as it is
 # The samples' catalogs are unsigned: a release around them signs copies, and the test-signed
 # release checks them against its throwaway CA.
@@ -113,13 +113,13 @@ else
     "tests/data, not the product's. It must not ship." >&2
 fi
 [ -d "$inf_dir" ] || fail "BRELLAN_INF_DIR: $inf_dir is not a folder"
-python3 installer/driver_package.py "$inf_dir" --platforms="$platforms" >/dev/null ||
+python3 installer/driver_package files "$inf_dir" --platforms="$platforms" >/dev/null ||
   fail "the driver packages in $inf_dir are not whole for $platforms (see above)"
 sign_catalogs=${BRELLAN_SIGN_CATALOGS:-0}
 [ "$samples" -eq 0 ] || sign_catalogs=1
 catalog_warn=${BRELLAN_CATALOG_WARN:-}
 # Membership and versions now; the signatures once the catalogs the package carries are signed.
-python3 installer/catalogs.py check "$inf_dir" --platforms="$platforms" --warn="${catalog_warn:+$catalog_warn,}signature" \
+python3 installer/driver_package check "$inf_dir" --platforms="$platforms" --warn="${catalog_warn:+$catalog_warn,}signature" \
   >/dev/null || fail "the catalogs in $inf_dir would make Windows refuse a driver package (see above)"
 
 # The PIN and the password stay in this shell: no tool started from here inherits them.
@@ -230,11 +230,11 @@ if [ "$sign_catalogs" = 1 ]; then
     catalog=$drivers/${relative//\\//}
     sign "$catalog" "$catalog.signed"
     mv "$catalog.signed" "$catalog"
-  done < <(python3 installer/driver_package.py "$drivers" --platforms="$platforms")
+  done < <(python3 installer/driver_package files "$drivers" --platforms="$platforms" 2>/dev/null)
 fi
 echo "=== checking the driver packages' catalogs"
 [ -n "$BRELLAN_CATALOG_CA" ] || echo "release: WARNING: no BRELLAN_CATALOG_CA: the catalogs' signatures are not checked against the roots Windows will trust" >&2
-python3 installer/catalogs.py check "$drivers" --platforms="$platforms" --ca="$BRELLAN_CATALOG_CA" \
+python3 installer/driver_package check "$drivers" --platforms="$platforms" --ca="$BRELLAN_CATALOG_CA" \
   --warn="$catalog_warn" --report "$stage/catalogs.txt" ||
   fail "the catalogs in $drivers would make Windows refuse a driver package (see above)"
 

@@ -45,7 +45,7 @@ unset BRELLAN_SIGN_PKCS11_MODULE
 vendor=$work/vendor-packages
 cp -r "$source_dir/tests/data" "$vendor"
 find "$vendor" -type f ! -name '*.cat' -exec sh -c 'printf "; vendor build\r\n" >>"$1"' _ {} \;
-python3 "$source_dir/installer/catalogs.py" make "$vendor" >/dev/null
+python3 "$source_dir/installer/driver_package" make "$vendor" >/dev/null
 echo "named by no INF" >"$vendor/notes.txt"
 export BRELLAN_SIGN_CATALOGS=1 BRELLAN_CATALOG_CA=$work/ca.pem
 release() { BRELLAN_SIGN_PKCS12=$work/signer.p12 BRELLAN_INF_DIR=$vendor "$source_dir/scripts/release.sh" "$@" 2>&1; }
@@ -93,7 +93,7 @@ check "the signed package carries that folder's amd64 driver packages, byte for 
 check "its catalogs signed with the release's key, verifying against the vendor's CA" \
   verifies -in "$placed/brellan_amd64.cat" -CAfile "$work/ca.pem"
 check "while the vendor's folder keeps them unsigned" \
-  lacks signer "$(python3 "$source_dir/installer/catalogs.py" show "$vendor/brellan_amd64.cat")"
+  lacks signer "$(python3 "$source_dir/installer/driver_package" show "$vendor/brellan_amd64.cat")"
 check "the release's catalog report names the signer and what it checked" \
   grep -q 'brellan.inf *amd64 *brellan_amd64.cat *Brellan vendor file check (sha256)' "$work/pkcs12/catalogs.txt"
 check "and the list of what the install places, naming them" \
