@@ -2,6 +2,7 @@
 package carries, and which folders stop the build; and their catalogs: which of them Windows would
 refuse, read back by osslsigncode and openssl as well as by our reader."""
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -363,6 +364,258 @@ class Catalogs(unittest.TestCase):
             damaged.write(b"PLACEHOLDER")
         with self.assertRaisesRegex(PackageError, "flashwright.cat is not a catalog Windows can read"):
             catalog.read_catalog(self.path("flashwright.cat"))
+
+
+    def test_FirstMakeOddSizePeAndMemberAttributesAsOtherReadersSeeThem(self):
+        # A package without its catalogs, and with a co-installer whose size is no multiple of 8.
+        for catalog_name in ("brellan.cat", "brellan_x86.cat", "brellan_amd64.cat", "flashwright.cat"):
+            os.remove(self.path(catalog_name))
+        with open(self.path("x86\\BrellanCoInst.dll"), "ab") as image:
+            image.write(b"odd")
+        self.assertEqual(["brellan.cat", "brellan_amd64.cat", "brellan_x86.cat", "flashwright.cat"], self.make())
+        found = subprocess.run(["osslsigncode", "verify", "-catalog", self.path("brellan_x86.cat"), "-in",
+                                self.path("x86\\BrellanCoInst.dll"), "-CAfile", self.ca],
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True).stdout
+        self.assertIn("Calculated message digest", found)
+        self.assertIn("Signature verification: ok", found)
+        # openssl reads each member's File and OSAttr, and no attribute of the catalog's own.
+        parsed = subprocess.run(["openssl", "asn1parse", "-inform", "DER", "-in", self.path("brellan_x86.cat")],
+                                stdout=subprocess.PIPE, text=True, check=True).stdout.splitlines()
+        with open(self.path("brellan_x86.cat"), "rb") as der:
+            data = der.read()
+        values = {}
+        for at, line in enumerate(parsed):
+            if "BMPSTRING" in line and "INTEGER           :10010001" in parsed[at + 1]:
+                # openssl prints where a BMPString lies (offset, header and content length), not its text.
+                offset, header, size = (int(n) for n in re.match(r" *(\d+):d=\d+ +hl=(\d+) l= *(\d+)", line).groups())
+                name = data[offset + header:offset + header + size].decode("utf-16-be")
+                dump = parsed[at + 2].rsplit(":", 1)[1]
+                values.setdefault(name, []).append(bytes.fromhex(dump).decode("utf-16-le").rstrip("\0"))
+        self.assertEqual(sorted(["brellan.inf", "BrellanCoInst.dll", "brellan_fw.bin"]), sorted(values["File"]))
+        self.assertEqual([FULL] * 3, values["OSAttr"])
+        self.assertEqual({}, catalog.read_catalog(self.path("brellan_x86.cat")).attributes)
+        # Made again over signed catalogs: refused, naming the flag that allows it.
+        with self.assertRaises(PackageError) as refusal:
+            writer.make_package_catalogs(self.folder, inf_rules.PLATFORMS, inf_rules.DECLARED_WINDOWS, WHEN)
+        self.assertEqual("brellan.cat is signed by ca signer", refusal.exception.finding.problem)
+        self.assertIn("run make with --replace-signed", str(refusal.exception))
+
+    def test_NshAlwaysComesWithItsWorkList(self):
+        nsh = os.path.join(self.folder, "driver-files.nsh")
+        result = subprocess.run([sys.executable, os.path.join(SOURCE, "installer", "driver_package"), "files", self.folder,
+                                 "--nsh", nsh], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.assertEqual(0, result.returncode, result.stderr)
+        work = os.path.join(self.folder, "driver-files.work")
+        with open(nsh, encoding="utf-8") as text:
+            self.assertEqual(2, text.read().count('"/oname=BrellanFlashwrightSetup.files" "%s"' % work))
+        with open(work, encoding="utf-16-le") as text:
+            self.assertIn("place\tfirmware\\brellan_fw.bin\n", text.read())
+
+
+# Catalogs built here from DER by hand, from the format's definition, as real ones are shaped: not
+# by the build's writer, so that its reader is proven on what Windows' tools write.
+def tlv(tag, content):
+    size = len(content)
+    length = bytes([size]) if size < 0x80 else bytes([0x80 | ((size.bit_length() + 7) // 8)]) + size.to_bytes(
+        (size.bit_length() + 7) // 8, "big")
+    return bytes([tag]) + length + content
+
+
+def seq(*items):
+    return tlv(0x30, b"".join(items))
+
+
+def set_of(*items):
+    return tlv(0x31, b"".join(sorted(items)))
+
+
+def oid(dotted):
+    numbers = [int(n) for n in dotted.split(".")]
+    body = bytes([40 * numbers[0] + numbers[1]])
+    for n in numbers[2:]:
+        chunk = [n & 0x7F]
+        while n > 0x7F:
+            n >>= 7
+            chunk.insert(0, 0x80 | (n & 0x7F))
+        body += bytes(chunk)
+    return tlv(0x06, body)
+
+
+def integer(n):
+    return tlv(0x02, n.to_bytes((n.bit_length() + 8) // 8, "big"))
+
+
+def bmp(text):
+    return tlv(0x1E, text.encode("utf-16-be"))
+
+
+def name_value(name, value):
+    return seq(bmp(name), integer(0x10010001), tlv(0x04, (value + "\0").encode("utf-16-le")))
+
+
+DIGEST_OIDS = {"sha1": "1.3.14.3.2.26", "sha256": "2.16.840.1.101.3.4.2.1"}
+
+
+def hand_member(content, algorithm, os_attr=None, name="f"):
+    """A member as Inf2Cat writes one: its tag, the member info, the indirect data and, unless
+    `os_attr` is None, the File and OSAttr name/value attributes."""
+    kind, digest = catalog.hashes.file_hash(content, algorithm)
+    link = tlv(0xA2, tlv(0x80, "<<<Obsolete>>>".encode("utf-16-be")))
+    data = seq(oid("1.3.6.1.4.1.311.2.1.15"), seq(tlv(0x03, b"\0"), tlv(0xA0, link))) if kind == "pe" else \
+        seq(oid("1.3.6.1.4.1.311.2.1.25"), link)
+    indirect = seq(data, seq(seq(oid(DIGEST_OIDS[algorithm]), b"\x05\x00"), tlv(0x04, digest)))
+    guid = catalog.PE_SUBJECT if kind == "pe" else catalog.FLAT_SUBJECT
+    attributes = [seq(oid("1.3.6.1.4.1.311.12.2.2"), set_of(seq(bmp(guid), integer(0x200)))),
+                  seq(oid("1.3.6.1.4.1.311.2.1.4"), set_of(indirect))]
+    if os_attr is not None:
+        attributes += [seq(oid("1.3.6.1.4.1.311.12.2.1"), set_of(name_value("File", name))),
+                       seq(oid("1.3.6.1.4.1.311.12.2.1"), set_of(name_value("OSAttr", os_attr)))]
+    return seq(tlv(0x04, (digest.hex().upper() + "\0").encode("utf-16-le")), set_of(*attributes))
+
+
+def hand_catalog(members, os_attr=None):
+    """An unsigned catalog of `members`, with a catalog-level OSAttr unless it is None."""
+    ctl = [seq(oid("1.3.6.1.4.1.311.12.1.1")), tlv(0x04, b"brellan-test"), tlv(0x17, b"261208000000Z"),
+           seq(oid("1.3.6.1.4.1.311.12.1.2"), b"\x05\x00"), seq(*members)]
+    if os_attr is not None:
+        ctl.append(tlv(0xA0, seq(seq(oid("1.3.6.1.4.1.311.12.2.1"), tlv(0x04, name_value("OSAttr", os_attr))))))
+    signed = seq(integer(1), set_of(), seq(oid("1.3.6.1.4.1.311.10.1"), tlv(0xA0, seq(*ctl))), set_of())
+    return seq(oid("1.2.840.113549.1.7.2"), tlv(0xA0, signed))
+
+
+FULL = "2:6.1,2:6.2,2:6.3,2:10.0"
+
+
+class RealShapes(unittest.TestCase):
+    """Catalogs and INFs shaped as vendors' real, Microsoft-signed packages are."""
+
+    def setUp(self):
+        self.folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, self.folder)
+
+    def write(self, relative, data):
+        path = os.path.join(self.folder, *relative.split("\\"))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as out:
+            out.write(data)
+        return data
+
+    def test_CatalogsOfEveryRealShapeAreReadAsWindowsReadsThem(self):
+        tool = TOOL + b"CatalogFile=flashwright.cat\r\n"
+        device = b'[Version]\r\nSignature="$Windows NT$"\r\nCatalogFile=brellan.cat\r\n'
+        cases = [
+            # (name, algorithm, the INF member's OSAttr, the catalog's, Windows covered or the refusal)
+            ("members only, as every real catalog", "sha1", FULL, None, ("7, 8, 8.1, 10, 11", "member")),
+            ("SHA-256 members", "sha256", FULL, None, ("7, 8, 8.1, 10, 11", "member")),
+            ("the catalog's alone", "sha1", None, FULL, ("7, 8, 8.1, 10, 11", "catalog")),
+            ("both: the member's holds", "sha1", FULL, "2:10.0", ("7, 8, 8.1, 10, 11", "member")),
+            ("an older OSAttr form", "sha1", "2:5.00,2:5.1,2:5.2,2:6.0,2:6.1,2:6.2,2:6.3, 2:10.0", None,
+             ("7, 8, 8.1, 10, 11", "member")),
+            ("both: the member's misses 7", "sha1", "2:6.2,2:6.3,2:10.0", FULL,
+             "covers Windows 2:6.2,2:6.3,2:10.0 (the OSAttr of flashwright.inf's member), not Windows 7,"),
+            ("Windows 10 and 11 missing", "sha256", "2:6.1,2:6.2,2:6.3", None, "not Windows 10, 11, which"),
+            ("no OSAttr at all", "sha1", None, None, "covers Windows (none) (no OSAttr), not Windows 7, 8"),
+        ]
+        for name, algorithm, member_attr, catalog_attr, expected in cases:
+            with self.subTest(name):
+                for inf_name, text, cat in (("flashwright.inf", tool, "flashwright.cat"), ("brellan.inf", device, "brellan.cat")):
+                    self.write(inf_name, text)
+                    other = hand_member(b"another file of the package", algorithm, member_attr)
+                    self.write(cat, hand_catalog([other, hand_member(text, algorithm, member_attr, inf_name)], catalog_attr))
+                if isinstance(expected, tuple):
+                    rows, _ = checks.check_packages(self.folder, ("x86",), warn=("signature",))
+                    self.assertEqual([expected] * 2, [(row["windows"], row["osattr"]) for row in rows])
+                    self.assertEqual({algorithm}, {row["hashes"] for row in rows})
+                else:
+                    with self.assertRaises(PackageError) as refusal:
+                        checks.check_packages(self.folder, ("x86",), warn=("signature",))
+                    self.assertIn(expected, str(refusal.exception))
+                    self.assertEqual(("versions", "flashwright.inf", "x86"), (refusal.exception.finding.check,
+                                     refusal.exception.finding.file, refusal.exception.finding.platform))
+        # A catalog that lists another file and not the INF is refused whatever it covers.
+        self.write("flashwright.cat", hand_catalog([hand_member(b"not the INF", "sha1", FULL)]))
+        with self.assertRaises(PackageError) as refusal:
+            checks.check_packages(self.folder, ("x86",), warn=checks.DOWNGRADABLE)
+        self.assertEqual(("membership", "flashwright.inf is not in flashwright.cat"),
+                         (refusal.exception.finding.check, refusal.exception.finding.problem))
+
+    def device_package(self, inf_text, files):
+        self.write("flashwright.inf", TOOL + b"CatalogFile=flashwright.cat\r\n")
+        self.write("brellan.inf", b'[Version]\r\nSignature="$Windows NT$"\r\nCatalogFile=brellan.cat\r\n'
+                   + inf_text.replace("\n", "\r\n").encode())
+        for relative in files:
+            self.write(relative, relative.encode())
+
+    def test_ModelsAndCopiedFilesAreThoseWindowsChoosesOnEachPlatform(self):
+        # As a real USB serial package: undecorated models for x86, NTamd64 for x64, and
+        # co-installers in [SourceDisksFiles] that only its ARM sections copy.
+        real = ("[Manufacturer]\n%Mfg%=FtdiHw,NTamd64,NTarm,NTarm64\n[FtdiHw]\nd=Port,USB\\VID_0403&PID_6001\n"
+                "[FtdiHw.NTamd64]\nd=Port,USB\\VID_0403&PID_6001\n[FtdiHw.NTarm64]\nd=PortArm,USB\\VID_0403&PID_6001\n"
+                "[FtdiHw.NTarm]\nd=PortArm,USB\\VID_0403&PID_6001\n"
+                "[Port.NTx86]\nCopyFiles=Port.Copy.x86\n[Port.NTamd64]\nCopyFiles=Port.Copy.amd64\n"
+                "[Port.NTamd64.CoInstallers]\nCopyFiles=@serenum.sys\n[PortArm]\nCopyFiles=Arm.Copy\n"
+                "[PortArm.CoInstallers]\nCopyFiles=WdfCoInstaller01011.dll\n"
+                "[Port.Copy.x86]\nftser2k.sys\n[Port.Copy.amd64]\nftser2k.sys,ftser2k64.sys\n[Arm.Copy]\nWdfCoinstaller01015.dll\n"
+                "[SourceDisksNames]\n1=%Disk%,,,\n[SourceDisksNames.amd64]\n1=%Disk%,,,\\amd64\n"
+                "[SourceDisksFiles]\nftser2k.sys=1,i386\nWdfCoinstaller01011.dll=1\nWdfCoinstaller01015.dll=1\nserenum.sys=1\n"
+                "[SourceDisksFiles.amd64]\nftser2k64.sys=1\nserenum.sys=1\n[Strings]\nMfg=FTDI\nDisk=d\n")
+        self.device_package(real, ["i386\\ftser2k.sys", "amd64\\ftser2k64.sys", "amd64\\serenum.sys"])
+        catalogs_made, _ = writer.make_package_catalogs(self.folder, inf_rules.PLATFORMS, inf_rules.DECLARED_WINDOWS, WHEN)
+        self.assertEqual(["brellan.cat", "flashwright.cat"], catalogs_made)
+        listed, notes = package.package_files(self.folder)
+        self.assertEqual(["flashwright.inf", "brellan.inf", "amd64\\ftser2k64.sys", "amd64\\serenum.sys", "brellan.cat",
+                          "flashwright.cat", "i386\\ftser2k.sys"], [relative for relative, _ in listed])
+        self.assertEqual({("WdfCoinstaller01011.dll", "note"), ("WdfCoinstaller01015.dll", "note")},
+                         {(n.problem.split()[0], n.severity) for n in notes if n.check == "files"})
+        rows, _ = checks.check_packages(self.folder, inf_rules.PLATFORMS, warn=("signature",))
+        self.assertEqual(["brellan.inf (whole file)", "i386\\ftser2k.sys (whole file)"], rows[2]["files"])
+        self.assertEqual(["brellan.inf (whole file)", "amd64\\ftser2k64.sys (whole file)",
+                          "amd64\\serenum.sys (whole file)"], rows[3]["files"])
+
+        cases = [
+            ("amd64 with no decoration for it", "[Manufacturer]\nQ=Models\n[Models]\nd=i,X\n", (), "amd64",
+             "brellan.inf, line 5 (amd64): [Manufacturer] names no models section for amd64 (NTamd64)"),
+            ("the best version decoration, per Windows release",
+             "[Manufacturer]\nQ=M,NTamd64,NTamd64.10.0...22000,NTamd64.6.2,NTamd64.10.0.3\n[M.NTamd64]\nd=Old,X\n"
+             "[M.NTamd64.10.0...22000]\nd=Eleven,X\n[M.NTamd64.6.2]\nd=Eight,X\n[M.NTamd64.10.0.3]\nd=Server,X\n"
+             "[Old]\nCopyFiles=@old.sys\n[Eleven]\nCopyFiles=@eleven.sys\n[Eight]\nCopyFiles=@eight.sys\n"
+             "[Server]\nCopyFiles=@server.sys\n[SourceDisksNames]\n1=d\n"
+             "[SourceDisksFiles]\nold.sys=1\neleven.sys=1\neight.sys=1\nserver.sys=1\n",
+             ("old.sys", "eleven.sys", "eight.sys"), "amd64", ["eight.sys", "eleven.sys", "old.sys"]),
+            ("a copied file no [SourceDisksFiles] lists", "[DefaultInstall]\nCopyFiles=@lost.sys\n", (), "x86",
+             ("lost.sys, which [defaultinstall] copies, is in no [SourceDisksFiles] section", "warning")),
+            ("an Include= of an INF nobody has", "[DefaultInstall]\nInclude=winusb.inf,vendorusb.inf\nNeeds=WINUSB.NT\n", (),
+             "x86", ("Include=vendorusb.inf names an INF that is neither in the driver package nor one of Windows' own",
+                     "warning")),
+            ("CopyINF of an INF beside it", "[DefaultInstall]\nCopyINF=extension.inf\n", ("extension.inf",), "x86",
+             ["extension.inf"]),
+        ]
+        for name, text, files, platform, expected in cases:
+            with self.subTest(name):
+                self.setUp()
+                self.device_package(text, files)
+                self.write("brellan.cat", b"")
+                self.write("flashwright.cat", b"")
+                if isinstance(expected, str):
+                    with self.assertRaises(PackageError) as refusal:
+                        package.package_files(self.folder, (platform,))
+                    self.assertIn(expected, str(refusal.exception))
+                    continue
+                listed, notes = package.package_files(self.folder, (platform,))
+                if isinstance(expected, tuple):
+                    self.assertIn(expected, [(n.problem, n.severity) for n in notes])
+                else:
+                    self.assertEqual(expected, [r for r, _ in listed[2:] if not r.endswith(".cat")])
+                    self.assertEqual([], [n for n in notes if n.severity == "warning"])
+
+    def test_UtfSixteenWithoutByteOrderMarkIsRefusedWithTheFix(self):
+        self.write("flashwright.inf", TOOL)
+        self.write("brellan.inf", '[Version]\r\nSignature="$Windows NT$"\r\n'.encode("utf-16-le"))
+        with self.assertRaises(PackageError) as refusal:
+            package.package_files(self.folder)
+        self.assertEqual(("brellan.inf", "it is UTF-16 text without a byte-order mark"),
+                         (refusal.exception.finding.file, refusal.exception.finding.problem))
+        self.assertIn("save brellan.inf as UTF-16 with a byte-order mark", str(refusal.exception))
 
 
 if __name__ == "__main__":
