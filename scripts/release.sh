@@ -43,6 +43,11 @@
 #                               manifest in OUT_DIR/winget (the release's hash goes with it)
 #   BRELLAN_SIGN_TIMESTAMP      an RFC 3161 timestamp server's URL (without it a signature stops
 #                               verifying when the certificate expires)
+#   BRELLAN_SIGN_TIMESTAMP_CA   the roots the timestamps must verify against (PEM; default: this
+#                               machine's, /etc/ssl/certs/ca-certificates.crt)
+# The signer's certificate must be valid now, for code signing, and the key's: anything else stops
+# the release before it builds (one that expires within 30 days is a warning). Every file it signs
+# is verified against the signer's chain and this machine's roots before SHA256SUMS is written.
 # Without a vendor key the script signs the way a vendor does, with throwaway pieces in
 # build/test-signing: a CA, a key generated on a SoftHSM2 token of its own, and a timestamp
 # authority on 127.0.0.1 for the run. That release is TEST-SIGNED and must not ship.
@@ -69,6 +74,7 @@ product="Brellan Flashwright Installer"
 programs=(DriverPrep.exe PkgStage.exe SetupWatch.exe SetupRollback.exe)
 files=("${programs[@]}" BrellanFlashwrightSetup.exe)
 source scripts/test-signing.sh
+source scripts/signing-checks.sh
 
 fail() {
   echo "release: $*" >&2
@@ -80,15 +86,18 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Whether the PKCS#12 file opens with the password given (which may be empty); the password reaches
-# openssl on its standard input. Files made by older tools need the legacy algorithms.
-pkcs12_opens() {
-  local legacy
+# pkcs12_read FILE PASSWORD OPTION...: what openssl pkcs12 gives of the file with those options,
+# the password (which may be empty) on its standard input. Files made by older tools need the
+# legacy algorithms.
+pkcs12_read() {
+  local file=$1 pass=$2 legacy
+  shift 2
   for legacy in "" -legacy; do
-    printf '%s\n' "$2" | openssl pkcs12 $legacy -in "$1" -noout -passin stdin >/dev/null 2>&1 && return 0
+    printf '%s\n' "$pass" | openssl pkcs12 $legacy -in "$file" -passin stdin "$@" 2>/dev/null && return 0
   done
   return 1
 }
+pkcs12_opens() { pkcs12_read "$1" "$2" -noout >/dev/null; }
 
 # What releasing needs, and no test tools: signing through a token needs its PKCS#11 engine, the
 # test-signed release a token of its own too.
@@ -104,6 +113,7 @@ platforms=${BRELLAN_PLATFORMS:-x86,amd64}
 # The driver packages are checked first: a file their INFs name and the folder lacks stops the
 # release before anything is built.
 samples=0
+signed_catalogs=()
 if [ -n "$inf_variable" ]; then
   inf_dir=$inf_variable
 else
@@ -173,6 +183,32 @@ else
 fi
 [ -n "$timestamp" ] || echo "release: WARNING: no BRELLAN_SIGN_TIMESTAMP: these signatures stop verifying when the certificate expires" >&2
 
+# The signer's certificate is checked before anything is built, and its chain (with this machine's
+# roots) is what every signature must verify against once made.
+checks_dir=$root/build/release-checks
+rm -rf "$checks_dir"
+mkdir -p "$checks_dir"
+chain=$checks_dir/chain.pem
+signer=$checks_dir/signer.pem
+if [ -z "${module:-}" ]; then
+  pkcs12_read "$BRELLAN_SIGN_PKCS12" "$password" -nokeys >"$chain"
+  pkcs12_read "$BRELLAN_SIGN_PKCS12" "$password" -nokeys -clcerts >"$signer"
+  [ "$(pkcs12_read "$BRELLAN_SIGN_PKCS12" "$password" -nocerts -nodes | openssl pkey -pubout 2>/dev/null)" = \
+    "$(openssl x509 -in "$signer" -noout -pubkey 2>/dev/null)" ] ||
+    fail "the certificate in BRELLAN_SIGN_PKCS12 is not its key's: export the key with its own certificate"
+else
+  cp "$certs" "$chain"
+  first_certificate "$certs" "$signer"
+fi
+why=$(signer_certificate_problem "$signer") || fail "$why"
+system_roots=/etc/ssl/certs/ca-certificates.crt
+[ ! -r "$system_roots" ] || cat "$system_roots" >>"$chain"
+tsa_roots=""
+if [ -n "$timestamp" ]; then
+  tsa_roots=${BRELLAN_SIGN_TIMESTAMP_CA:-$system_roots}
+  [ "$test_signed" -eq 0 ] || tsa_roots=$dir/tsa-ca.pem
+fi
+
 # What went wrong, from osslsigncode's report of a signing that failed.
 explain() {
   case "$1" in
@@ -230,13 +266,14 @@ if [ "$sign_catalogs" = 1 ]; then
     catalog=$drivers/${relative//\\//}
     sign "$catalog" "$catalog.signed"
     mv "$catalog.signed" "$catalog"
+    signed_catalogs+=("$catalog")
   done < <(python3 installer/driver_package files "$drivers" --platforms="$platforms" 2>/dev/null)
 fi
 echo "=== checking the driver packages' catalogs"
 [ -n "$BRELLAN_CATALOG_CA" ] || echo "release: WARNING: no BRELLAN_CATALOG_CA: the catalogs' signatures are not checked against the roots Windows will trust" >&2
 python3 installer/driver_package check "$drivers" --platforms="$platforms" --ca="$BRELLAN_CATALOG_CA" \
-  --warn="$catalog_warn" --report "$stage/catalogs.txt" ||
-  fail "the catalogs in $drivers would make Windows refuse a driver package (see above)"
+  --warn="$catalog_warn" --report "$stage/catalogs.txt" --shown-as "$inf_dir" ||
+  fail "the catalogs in $inf_dir would make Windows refuse a driver package (see above)"
 
 echo "=== building the setup package around the signed programs, and signing it"
 packaged=$root/build/release-signed
@@ -248,6 +285,18 @@ echo "the driver packages of $inf_dir$([ "$samples" -eq 0 ] || echo ' (THE SAMPL
 cut -f1 "$packaged/installer/driver-files.txt" | sed 's/^/  /'
 sign "$packaged/bin/BrellanFlashwrightSetup.exe" "$stage/BrellanFlashwrightSetup.exe"
 
+echo "=== verifying every signature the release made"
+against="the signer's chain and this machine's roots" remedy="give the whole chain (BRELLAN_SIGN_CERTS, or the PKCS#12 file's certificates)"
+if [ -n "$tsa_roots" ]; then
+  against+=", its timestamp against $tsa_roots"
+  remedy+=", and BRELLAN_SIGN_TIMESTAMP_CA the timestamp authority's roots"
+fi
+for file in "${files[@]/#/$stage/}" "${signed_catalogs[@]}"; do
+  why=$(verify_signed "$file" "$chain" "$tsa_roots")
+  [ -z "$why" ] || fail "$(basename "$file"), just signed, does not verify against $against ($why): Windows would not" \
+    "trust it. Fix: $remedy"
+  echo "  verified $(basename "$file")"
+done
 (cd "$stage" && sha256sum "${files[@]}" >SHA256SUMS)
 echo "=== the winget manifest"
 winget_url=${BRELLAN_WINGET_URL:-https://quillmere.example/brellan-flashwright/$(sed -n 's/^project([^ ]* VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)/BrellanFlashwrightSetup.exe}
@@ -261,6 +310,10 @@ sed 's/^/  /' "$out/SHA256SUMS"
 if [ "$samples" -eq 1 ]; then
   echo "THIS RELEASE CARRIES THE SAMPLE DRIVER PACKAGES of tests/data: set BRELLAN_INF_DIR to the" \
     "product's driver-package folder. It must not ship."
+fi
+if [ -z "${BRELLAN_WINGET_URL:-}" ]; then
+  echo "ITS WINGET MANIFEST NAMES A PLACEHOLDER ADDRESS ($winget_url): set BRELLAN_WINGET_URL to where the" \
+    "package will be downloaded from. This manifest must not be submitted."
 fi
 if [ "$test_signed" -eq 1 ]; then
   echo "THIS RELEASE IS TEST-SIGNED with a throwaway CA ($dir/ca.pem) and timestamp authority" \

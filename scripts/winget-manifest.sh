@@ -42,6 +42,10 @@ InstallerSwitches:
   SilentWithProgress: /S
   Log: '"/LOG=<LOGPATH>"'
 ExpectedReturnCodes:
+  - InstallerReturnCode: 4
+    ReturnResponse: contactSupport
+  - InstallerReturnCode: 5
+    ReturnResponse: contactSupport
   - InstallerReturnCode: 1618
     ReturnResponse: installInProgress
   - InstallerReturnCode: 1633

@@ -18,6 +18,10 @@ unset BRELLAN_SIGN_PKCS11_MODULE BRELLAN_SIGN_PKCS11_KEY BRELLAN_SIGN_CERTS BREL
 log=$("$source_dir/scripts/release.sh" "$out" 2>&1) || { echo "FAIL: release.sh failed"; echo "$log"; exit 1; }
 check "the release says it is test-signed" grep -q 'TEST-SIGNED' <<<"$log"
 check "and that it carries the sample driver packages" grep -q 'CARRIES THE SAMPLE DRIVER PACKAGES' <<<"$log"
+check "and that its winget manifest, with no BRELLAN_WINGET_URL, must not be submitted" \
+  grep -q 'This manifest must not be submitted' <<<"$log"
+check "it verified every file and catalog it signed, the timestamps against their authority's CA" \
+  test "$(grep -c '^  verified ' <<<"$log")" -eq 9
 check "the token reports the signing key made there and never extractable" \
   grep -Eq '^ +Access: +sensitive, always sensitive, never extractable, local$' <<<"$log"
 

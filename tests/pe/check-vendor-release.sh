@@ -66,7 +66,7 @@ printf '; edited after signing\r\n' >>"$vendor/brellan.inf"
 edited=$(BRELLAN_SIGN_PASSWORD=check release "$work/edited")
 check "an INF edited after its catalog was made stops the release" test $? -ne 0 -a ! -e "$work/edited"
 check "before building, naming the file, the catalog and what Windows does" \
-  grep -q 'brellan.inf: brellan.inf is not in brellan_x86.cat: Windows refuses to stage this package' <<<"$edited"
+  grep -q 'brellan.inf (x86): brellan.inf is not in brellan_x86.cat: Windows refuses to stage this package' <<<"$edited"
 cp "$work/brellan.inf" "$vendor/"
 mv "$vendor/brellan.cat" "$work/"
 configure=$(cd "$source_dir" && cmake --preset release -B "$work/build" -DBRELLAN_INF_DIR="$vendor" 2>&1)
@@ -100,8 +100,42 @@ check "and the list of what the install places, naming them" \
   grep -q 'amd64.BrellanCoInst.dll' <(iconv -f UTF-16LE -t UTF-8 "$placed/BrellanFlashwrightSetup.files")
 check "and neither the x86 files nor the file that no INF names" \
   test ! -e "$placed/notes.txt" -a ! -e "$placed/x86" -a ! -e "$placed/brellan_x86.cat"
+check "the report names the vendor's folder, not the release's copy of it" \
+  grep -qF "Catalogs of the driver packages in $vendor:" "$work/pkcs12/catalogs.txt"
+check "and is as readable as the rest of the release" test "$(stat -c %a "$work/pkcs12/catalogs.txt")" = "$(stat -c %a "$work/pkcs12/SHA256SUMS")"
+
+# Signing certificates Windows would not accept stop the release before it builds, naming their
+# dates or usage; one that expires soon is said, and the release is made; one whose chain the
+# file lacks signs, and the verification of what it signed stops the release.
+certificate_release() {
+  /usr/bin/python3 "$source_dir/tests/pe/make_signer.py" "$work/ca.pem" "$work/ca.key" "$work/$1.p12" check "$1"
+  BRELLAN_SIGN_PASSWORD=check BRELLAN_SIGN_PKCS12=$work/$1.p12 BRELLAN_INF_DIR=$vendor BRELLAN_PLATFORMS=amd64 \
+    "$source_dir/scripts/release.sh" "$work/$1" 2>&1
+}
+certificates=""
+for case in "expired:expired on 20[0-9-]* [0-9:]* UTC (valid from 20" "future:is not valid before 20[0-9-]* [0-9:]* UTC (valid from" \
+  "server:is not for code signing (its extended key usage: TLS Web Server Authentication)"; do
+  shape=${case%%:*}
+  said=$(certificate_release "$shape")
+  check "a signing certificate that is $shape stops the release, with no release" test $? -ne 0 -a ! -e "$work/$shape"
+  check "before anything is built, saying why" grep -q "release: the signing certificate \"CN=Brellan $shape signer TEST ONLY\" ${case#*:}" <<<"$said"
+  check "and building nothing" lacks "=== building" "$said"
+  certificates+=$said
+done
+said=$(certificate_release soon)
+check "a certificate that expires within 30 days signs the release" test $? -eq 0 -a -e "$work/soon/SHA256SUMS"
+check "and says so" grep -q 'WARNING: the signing certificate "CN=Brellan soon signer TEST ONLY" expires on .*, within 30 days' <<<"$said"
+check "the release verifies each file it signed before writing SHA256SUMS" grep -q '^  verified BrellanFlashwrightSetup.exe$' <<<"$said"
+certificates+=$said
+said=$(certificate_release orphan)
+check "a signature that does not verify against the signer's chain stops the release, with no release" \
+  test $? -ne 0 -a ! -e "$work/orphan"
+check "naming the file and the fix" \
+  grep -q "DriverPrep.exe, just signed, does not verify against the signer's chain .*Fix: give the whole chain" <<<"$said"
+certificates+=$said
+
 missing=$(cd "$work" && BRELLAN_SIGN_PKCS12=nowhere.p12 "$source_dir/scripts/release.sh" nowhere 2>&1)
 check "a missing file named from the start folder is named by the path tried" \
   grep -qF "cannot read BRELLAN_SIGN_PKCS12: $work/nowhere.p12" <<<"$missing"
-[ "$fail" -eq 0 ] || printf '%s\n' "$log" "$refused" "$nopass" "$broken" "$edited" "$configure" "$plain" "$pkcs12_log" "$missing"
+[ "$fail" -eq 0 ] || printf '%s\n' "$log" "$refused" "$nopass" "$broken" "$edited" "$configure" "$plain" "$pkcs12_log" "$missing" "$certificates"
 exit $fail

@@ -42,6 +42,12 @@ codes = {c["InstallerReturnCode"]: c["ReturnResponse"] for c in installer.get("E
 check("1618 installInProgress, 1633 systemNotSupported, 1638 downgrade, 3 custom",
       (codes.get(1618), codes.get(1633), codes.get(1638), codes.get(3)) ==
       ("installInProgress", "systemNotSupported", "downgrade", "custom"))
+# Every code of the README's table but success, so that winget reports each as the README means it.
+with open(os.path.join(schemas, "..", "..", "README.md"), encoding="utf-8") as readme:
+    table = readme.read().split("## Exit codes", 1)[1].split("\n## ", 1)[0]
+documented = {int(line.split("|")[1]) for line in table.splitlines() if line.startswith("| ") and line.split("|")[1].strip().isdigit()}
+check("every exit code of the README's table but 0 (%s)" % ", ".join(map(str, sorted(documented - {0}))),
+      len(documented) > 4 and documented - {0} <= set(codes))
 entry = (installer.get("AppsAndFeaturesEntries") or [{}])[0]
 check("the entry the package writes", (entry.get("DisplayName"), entry.get("Publisher"), entry.get("ProductCode")) ==
       ("Brellan Flashwright", "Quillmere", installer.get("ProductCode")) and installer.get("ProductCode") == "QuillmereBrellanFlashwright")
