@@ -239,7 +239,8 @@ def unused_files(inf, platforms, copied):
             if entry not in copied:
                 notes.append(Finding("%s is listed in [SourceDisksFiles] but no install section for %s copies it"
                                      % (inf_rules.unquote(key), ", ".join(platforms)), inf.name, number, "",
-                                     "Windows needs it on none of these platforms", "not carried", "files", "note"))
+                                     "Windows needs it on none of them, and the package does not carry it",
+                                     check="files", severity="note"))
     return list({str(n): n for n in notes}.values())
 
 

@@ -134,8 +134,32 @@ check "naming the file and the fix" \
   grep -q "DriverPrep.exe, just signed, does not verify against the signer's chain .*Fix: give the whole chain" <<<"$said"
 certificates+=$said
 
+# A vendor's package as its signing left it: the samples' shape (undecorated models for x86, a file
+# only the ARM64 sections copy, listed and not shipped), OSAttr on each member, the catalogs signed
+# by the vendor. A plain configure, with the roots and no warning variable, builds around it.
+signed_vendor=$work/signed-vendor
+cp -r "$vendor" "$signed_vendor"
+for catalog in "$signed_vendor"/*.cat; do
+  osslsigncode sign -h sha256 -certs "$work/file-signer.pem" -key "$work/file-signer.key" -in "$catalog" \
+    -out "$catalog.signed" >/dev/null && mv "$catalog.signed" "$catalog"
+done
+real=$(cd "$source_dir" && cmake --preset release -B "$work/real-build" -DBRELLAN_INF_DIR="$signed_vendor" \
+  -DBRELLAN_CATALOG_CA="$work/ca.pem" 2>&1)
+check "a vendor-signed package shaped as real ones configures with its roots and no warning variable" test $? -eq 0
+check "its catalogs read as covering Windows 7 to 11 by the INF's member" \
+  grep -Eq 'brellan.inf +x86 +brellan_x86.cat +Brellan vendor file check \(sha256\) +none +7, 8, 8.1, 10, 11 +member ' <<<"$real"
+check "the ARM64-only file is said to be left out" \
+  grep -q 'WdfCoInstaller01011.dll is listed in \[SourceDisksFiles\] but no install section for x86, amd64 copies it' <<<"$real"
+check "nothing is downgraded" lacks "a warning only" "$real"
+printf '; edited after signing\r\n' >>"$signed_vendor/flashwright.inf"
+real_edited=$(cd "$source_dir" && cmake --preset release -B "$work/real-build" -DBRELLAN_INF_DIR="$signed_vendor" \
+  -DBRELLAN_CATALOG_CA="$work/ca.pem" 2>&1)
+check "the same with an INF edited after signing stops the configure, naming the vendor's file and the fix" \
+  grep -q "driver packages in $signed_vendor: flashwright.inf (x86): flashwright.inf is not in flashwright.cat: .*Fix: make the catalog again" <<<"$real_edited"
+(cd "$source_dir" && cmake --preset release >/dev/null 2>&1)
+
 missing=$(cd "$work" && BRELLAN_SIGN_PKCS12=nowhere.p12 "$source_dir/scripts/release.sh" nowhere 2>&1)
 check "a missing file named from the start folder is named by the path tried" \
   grep -qF "cannot read BRELLAN_SIGN_PKCS12: $work/nowhere.p12" <<<"$missing"
-[ "$fail" -eq 0 ] || printf '%s\n' "$log" "$refused" "$nopass" "$broken" "$edited" "$configure" "$plain" "$pkcs12_log" "$missing" "$certificates"
+[ "$fail" -eq 0 ] || printf '%s\n' "$log" "$refused" "$nopass" "$broken" "$edited" "$configure" "$plain" "$pkcs12_log" "$missing" "$certificates" "$real" "$real_edited"
 exit $fail
