@@ -19,8 +19,9 @@
 ;   makensis -NOCD -DTARGET=x86-unicode|amd64-unicode -DVERSION=1.0.0 -DPROGRAM_DIR=<SetupWatch.exe,
 ;            SetupRollback.exe, DriverPrep.exe, PkgStage.exe> -DDRIVER_FILES=<driver-files.nsh>
 ;            -DOUTFILE=<setup.exe> this.nsi
-; where driver_package.py writes driver-files.nsh from the driver-package folder: the two INFs and
-; every file they name.
+; where `installer/driver_package files` writes driver-files.nsh (and the work list beside it) from
+; the driver-package folder: the two INFs and
+; every file they need.
 
 Unicode true
 Target ${TARGET}
@@ -30,7 +31,7 @@ Target ${TARGET}
 !include x64.nsh
 
 ; The install folder, from the header PkgStage is built with; the files of the driver packages,
-; read from their INFs at build time (driver_package.py takes the INF names from the same header).
+; read from their INFs at build time (installer/driver_package takes the INF names from the same header).
 !define LAYOUT "${__FILEDIR__}/../common/install_layout.h"
 !searchparse /file "${LAYOUT}" `kInstallFolder[] = L"` INSTALL_FOLDER_ESCAPED `";`
 !searchreplace INSTALL_FOLDER "${INSTALL_FOLDER_ESCAPED}" "\\" "\"
