@@ -20,8 +20,7 @@
 ;            SetupRollback.exe, DriverPrep.exe, PkgStage.exe> -DDRIVER_FILES=<driver-files.nsh>
 ;            -DOUTFILE=<setup.exe> this.nsi
 ; where `installer/driver_package files` writes driver-files.nsh (and the work list beside it) from
-; the driver-package folder: the two INFs and
-; every file they need.
+; the driver-package folder: the two INFs and every file they need.
 
 Unicode true
 Target ${TARGET}
