@@ -73,13 +73,13 @@ class Catalog:
 
 def nt_versions(os_attr):
     """The Windows NT versions an OSAttr names, as (major, minor): "2:6.1,2:10.0" gives
-    {(6, 1), (10, 0)}; "2:5.00" is 5.0. Entries of other platforms, or that are no version, count
-    for nothing."""
+    {(6, 1), (10, 0)}; "2:5.00" is 5.0, and a build after the version is read past. Entries of
+    other platforms, or that are no version, count for nothing."""
     covered = set()
     for entry in os_attr.split(","):
         platform, _, version = entry.strip().partition(":")
         numbers = version.strip().split(".")
-        if platform.strip() == NT_PLATFORM and len(numbers) == 2 and all(n.isdigit() for n in numbers):
+        if platform.strip() == NT_PLATFORM and len(numbers) >= 2 and all(n.isdigit() for n in numbers):
             covered.add((int(numbers[0]), int(numbers[1])))
     return covered
 
