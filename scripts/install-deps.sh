@@ -34,5 +34,7 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "install-deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -q
+# A list that cannot be refreshed (a mirror part-way through a sync, say) leaves its old copy: the
+# install goes on from what apt knows, and fails by itself only if that lacks a package.
+apt-get update -q || echo "install-deps: some package lists could not be refreshed (see above); installing from those apt has" >&2
 apt-get install -y -q --no-install-recommends "${missing[@]}"
