@@ -21,18 +21,21 @@ MAKE_AGAIN = ("make the catalog again from the files as they are now (Inf2Cat, o
 
 
 def verify_signature(path, ca):
-    """None when the catalog's signature and timestamp verify against the bundle, else why not."""
+    """(why the catalog's signature does not verify against the bundle, or None; whether its
+    timestamp, if it has one, verifies against it). osslsigncode 2.9 ends with 0 when only the
+    timestamp fails: its own line says so."""
     try:
         result = subprocess.run(["osslsigncode", "verify", "-in", path, "-CAfile", ca, "-TSA-CAfile", ca],
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     except OSError as error:
         raise PackageError("cannot run osslsigncode to check %s (%s): run scripts/install-deps.sh"
                            % (os.path.basename(path), error.strerror))
+    timestamp_failed = "Timestamp Server Signature verification: failed" in result.stdout
     if result.returncode == 0:
-        return None
+        return None, not timestamp_failed
     reasons = [line.strip() for line in result.stdout.splitlines()
                if "error" in line.lower() or "failed" in line.lower() or "verification" in line.lower()]
-    return "; ".join(reasons[:3]) or "osslsigncode could not verify it"
+    return "; ".join(reasons[:3]) or "osslsigncode could not verify it", not timestamp_failed
 
 
 def platform_catalogs(folder, platforms):
@@ -110,7 +113,13 @@ def check_catalog(folder, inf, platform, catalog_path, ca, verdicts):
             fix="sign it: submit a package with kernel code to Microsoft's hardware dashboard; a package without"
                 " one may be signed by the release (BRELLAN_SIGN_CATALOGS=1)", check="signature"))
     elif ca:
-        why = verify_signature(source, ca)
+        why, timestamp_verifies = verify_signature(source, ca)
+        if not why and signer.timestamp is not None and not timestamp_verifies:
+            verdicts.notes.append(Finding(
+                "the timestamp of %s does not verify against %s (%s)" % (catalog_path, CA_VARIABLE, ca), inf.name,
+                windows="Windows disregards it, and refuses the catalog once its signer's certificate expires",
+                fix="add the timestamp authority's roots to %s, or sign the catalog again with a timestamp that"
+                    " chains to them" % CA_VARIABLE, check="signature", severity="warning"))
         if why:
             verdicts.refuse(Finding(
                 "the signature of %s does not verify against %s (%s): %s" % (catalog_path, CA_VARIABLE, ca, why),
