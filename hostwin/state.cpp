@@ -2,6 +2,7 @@
 // error, CloseHandle over files and threads alike, and Reset().
 #include "shared.h"
 
+#include <time.h>
 #include <unistd.h>
 #include <wctype.h>
 
@@ -141,3 +142,20 @@ BOOL CloseHandle(HANDLE handle)
 }
 
 DWORD GetCurrentProcessId(void) { return (DWORD)getpid(); }
+
+// The machine's local time, as the log's stamps show it.
+void GetLocalTime(LPSYSTEMTIME time)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    struct tm local;
+    localtime_r(&now.tv_sec, &local);
+    time->wYear = (WORD)(local.tm_year + 1900);
+    time->wMonth = (WORD)(local.tm_mon + 1);
+    time->wDayOfWeek = (WORD)local.tm_wday;
+    time->wDay = (WORD)local.tm_mday;
+    time->wHour = (WORD)local.tm_hour;
+    time->wMinute = (WORD)local.tm_min;
+    time->wSecond = (WORD)local.tm_sec;
+    time->wMilliseconds = (WORD)(now.tv_nsec / 1000000);
+}

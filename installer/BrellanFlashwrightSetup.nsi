@@ -50,6 +50,7 @@ Target ${TARGET}
 ; Where and how SetupRollback keeps what a run may change, from its header.
 !define ROLLBACK "${__FILEDIR__}/rollback/setup_rollback.h"
 !searchparse /file "${ROLLBACK}" `kRollbackDone = ` ROLLBACK_DONE `;`
+!searchparse /file "${ROLLBACK}" `kRollbackIncomplete = ` ROLLBACK_INCOMPLETE `;`
 !searchparse /file "${ROLLBACK}" `kRollbackInUse = ` ROLLBACK_IN_USE `;`
 !searchparse /file "${ROLLBACK}" `kRollbackSetAside = ` ROLLBACK_SET_ASIDE `;`
 !searchparse /file "${ROLLBACK}" `kRollbackFolder[] = L"` ROLLBACK_FOLDER_ESCAPED `";`
@@ -156,19 +157,8 @@ Var WatchOptions   ; what SetupWatch answers and bounds: nothing without /S
 Var JobNote        ; why the run's programs are not in a job of their own, "" when they are
 Var SelfFile       ; the package's own file, held from the start without write or delete sharing
 Var Uninstalled    ; 1 once an uninstall has removed the product's files
+!include "${__FILEDIR__}/run_log.nsh"
 
-Var StartTicks     ; when the package started, for each log line's elapsed time
-Var LogTicks
-
-; One step in the log, after the milliseconds since the package started: where a slow install's
-; time went.
-!macro Log text
-  System::Call 'kernel32::GetTickCount() i .s'
-  Pop $LogTicks
-  IntOp $LogTicks $LogTicks - $StartTicks
-  DetailPrint "${text}"
-  FileWrite $LogFile "[$LogTicks ms] ${text}$\r$\n"
-!macroend
 
 ; Runs a helper from the programs' folder with `args` and leaves its exit code in $0, or "none"
 ; when it could not be started. The helper appends its lines to the log meanwhile, so the
@@ -190,6 +180,7 @@ Var LogTicks
     Call RollBackThisRun
   !endif
   !insertmacro Log "${text} (exit code ${code})"
+  !insertmacro LogExit ${code}
   FileClose $LogFile
   Call LeaveMachine
   !if ${code} == ${EXIT_STEP_FAILED}
@@ -201,7 +192,8 @@ Var LogTicks
 
 ; Ends the package before it has begun its work: the log's last line says why.
 !macro Stop code text
-  FileWrite $LogFile "${text} (exit code ${code})$\r$\n"
+  !insertmacro Log "${text} (exit code ${code})"
+  !insertmacro LogExit ${code}
   FileClose $LogFile
   Call LeaveMachine
   SetErrorLevel ${code}
@@ -217,7 +209,8 @@ Var LogTicks
   ${If} $0 == "none"
     !insertmacro Log "SetupWatch.exe could not be started to run ${exe}"
   ${Else}
-    !insertmacro Log "${exe} has run (result: $0)"
+    !insertmacro ExplainResult ${exe}
+    !insertmacro Log "${exe} has run (result: $0: $ResultMeaning)"
   ${EndIf}
 !macroend
 
@@ -349,8 +342,8 @@ Function OpenLog
       ; when the file cannot be made in them.
       ${GetParent} $R0 $3
       Call MakeLogFolder
-      ClearErrors
-      FileOpen $LogFile $R0 w
+      StrCpy $LogWord2 $R0
+      Call OpenLogForRecord
       ${If} ${Errors}
         StrCpy $2 "it cannot be written"
         Call RemoveLogFolder
@@ -363,9 +356,9 @@ Function OpenLog
   ${OrIf} $2 != ""
     ${GetParent} $LogPath $3
     CreateDirectory $3
-    FileOpen $LogFile $LogPath w
+    StrCpy $LogWord2 $LogPath
+    Call OpenLogForRecord
   ${EndIf}
-  FileWrite $LogFile "Brellan Flashwright setup ${VERSION}$\r$\n"
   ${If} $2 != ""
     !insertmacro Stop ${EXIT_BAD_COMMAND_LINE} "/LOG=$SwitchLog is not a log file the package can use: $2; stopped"
   ${EndIf}
@@ -378,6 +371,8 @@ Function .onInit
   ; deployer to try again later.
   Call TakeLock
   ${If} $0 == 1
+    Call ReadSwitches
+    Call WriteEarlyRecord
     SetErrorLevel ${EXIT_ANOTHER_RUNNING}
     Quit
   ${EndIf}
@@ -389,7 +384,7 @@ Function .onInit
   Call ReadSwitches
   Call OpenLog
   ${If} $JobNote != ""
-    FileWrite $LogFile "the run's programs are not in a job of their own: $JobNote$\r$\n"
+    !insertmacro LogOnly "the run's programs are not in a job of their own: $JobNote"
   ${EndIf}
 
   UserInfo::GetAccountType
@@ -402,7 +397,7 @@ Function .onInit
     !insertmacro Stop ${EXIT_STEP_FAILED} "the lock $VendorFolder\${LOCK_NAME} could not be taken: stopped"
   ${EndIf}
   ${If} $SwitchesIgnored != ""
-    FileWrite $LogFile "ignored what is no switch of this package:$SwitchesIgnored$\r$\n"
+    !insertmacro LogOnly "ignored what is no switch of this package:$SwitchesIgnored"
   ${EndIf}
 
   ; Whole seconds, written plainly: "", "abc", "-1", "07" or more than a day are refused.
@@ -419,7 +414,7 @@ Function .onInit
   ${EndIf}
   ${If} ${Silent}
     StrCpy $WatchOptions "/answer-after=$R4 /limit=${PROGRAM_LIMIT}"
-    FileWrite $LogFile "silent: a box left open is answered after $R4 s (2 s where nobody can see the screen); a program that neither ends nor shows a box for ${PROGRAM_LIMIT} s is ended$\r$\n"
+    !insertmacro LogOnly "silent: a box left open is answered after $R4 s (2 s where nobody can see the screen); a program that neither ends nor shows a box for ${PROGRAM_LIMIT} s is ended"
   ${EndIf}
 
   ${If} $SwitchUninstall != 1
@@ -524,7 +519,7 @@ Section "Driver steps"
   ${OrIf} $0 == ${WATCH_STAYED}
     !insertmacro Finish ${EXIT_STEP_FAILED} "DriverPrep did not end by itself and was ended."
   ${ElseIf} $0 != 1
-    !insertmacro Finish ${EXIT_STEP_FAILED} "DriverPrep could not run (result: $0)."
+    !insertmacro Finish ${EXIT_STEP_FAILED} "DriverPrep could not run (result: $0: $ResultMeaning)."
   ${EndIf}
 
   ; PkgStage reads exactly this folder. It is written out in full: a 32-bit installer's
@@ -550,7 +545,7 @@ Section "Driver steps"
   ${OrIf} $0 == ${WATCH_STAYED}
     !insertmacro Finish ${EXIT_STEP_FAILED} "PkgStage did not end by itself and was ended."
   ${ElseIf} $0 != 1
-    !insertmacro Finish ${EXIT_STEP_FAILED} "PkgStage could not run (result: $0)."
+    !insertmacro Finish ${EXIT_STEP_FAILED} "PkgStage could not run (result: $0: $ResultMeaning)."
   ${EndIf}
 
   Call PlacePackageCopy
@@ -575,6 +570,7 @@ Section "Driver steps"
     !insertmacro Commit "/installed"
   ${EndIf}
   !insertmacro Log "installed (exit code ${EXIT_INSTALLED})"
+  !insertmacro LogExit ${EXIT_INSTALLED}
   FileClose $LogFile
   Call LeaveMachine
 SectionEnd

@@ -28,7 +28,8 @@ Function PutBackKeptState
   ${ElseIf} $0 == ${ROLLBACK_SET_ASIDE}
     !insertmacro Log "a kept state did not verify and was set aside (see above): nothing was put back from it"
   ${Else}
-    !insertmacro Log "not everything the run changed could be put back (see above; result: $0): the rest stays kept for the next run"
+    !insertmacro ExplainResult SetupRollback.exe
+    !insertmacro Log "not everything the run changed could be put back (see above; result: $0: $ResultMeaning): the rest stays kept for the next run"
   ${EndIf}
 FunctionEnd
 
@@ -54,7 +55,8 @@ FunctionEnd
 !macro Keep list
   !insertmacro RunHelper SetupRollback.exe `/keep "/work=${list}"`
   ${If} $0 != ${ROLLBACK_DONE}
-    !insertmacro Finish ${EXIT_STEP_FAILED} "What the run may change could not be kept (result: $0); nothing was changed."
+    !insertmacro ExplainResult SetupRollback.exe
+    !insertmacro Finish ${EXIT_STEP_FAILED} "What the run may change could not be kept (result: $0: $ResultMeaning); nothing was changed."
   ${EndIf}
   StrCpy $Kept 1
   !insertmacro Log "kept what the run may change"
@@ -75,7 +77,8 @@ FunctionEnd
 !macro Commit options
   !insertmacro RunHelper SetupRollback.exe "/commit ${options}"
   ${If} $0 != ${ROLLBACK_DONE}
-    !insertmacro Finish ${EXIT_STEP_FAILED} "The run could not be committed (result: $0)."
+    !insertmacro ExplainResult SetupRollback.exe
+    !insertmacro Finish ${EXIT_STEP_FAILED} "The run could not be committed (result: $0: $ResultMeaning)."
   ${EndIf}
   StrCpy $Kept 0
   !insertmacro Log "committed"

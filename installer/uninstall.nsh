@@ -94,7 +94,8 @@ Function Uninstall
   ${If} $0 == ${ROLLBACK_IN_USE}
     !insertmacro Finish ${EXIT_DEVICE_RECORDED} "A Brellan device uses the driver: uninstall the device (Device Manager), then run the uninstall again. Nothing was removed."
   ${ElseIf} $0 != ${ROLLBACK_DONE}
-    !insertmacro Finish ${EXIT_STEP_FAILED} "The driver's copies could not be removed from the INF store (result: $0)."
+    !insertmacro ExplainResult SetupRollback.exe
+    !insertmacro Finish ${EXIT_STEP_FAILED} "The driver's copies could not be removed from the INF store (result: $0: $ResultMeaning)."
   ${EndIf}
 
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
@@ -106,7 +107,8 @@ Function Uninstall
   ; uninstaller running from there, and its folder, at the next restart.
   !insertmacro RunHelper SetupRollback.exe "/remove-files"
   ${If} $0 != ${ROLLBACK_DONE}
-    !insertmacro Finish ${EXIT_STEP_FAILED} "The install folder's files could not be removed (result: $0)."
+    !insertmacro ExplainResult SetupRollback.exe
+    !insertmacro Finish ${EXIT_STEP_FAILED} "The install folder's files could not be removed (result: $0: $ResultMeaning)."
   ${EndIf}
   StrCpy $Uninstalled 1
   !insertmacro Commit ""

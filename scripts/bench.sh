@@ -69,7 +69,7 @@ for count in 2000 20000; do
   awk -v a="$a" -v b="$b" 'BEGIN { if (a > 0 && b > 0) printf "  whole install / DriverPrep own run     %.2f\n", a / b; else print "  (a run did not end as expected)" }'
   echo "  where the last install's time went (ms since the package started, and since the step before):"
   # (one line a step: the file-by-file "placed" lines are left out)
-  sed 's/\r$//' "$log" | awk 'match($0, /^\[[0-9]+ ms\] /) && $0 !~ /\] placed [A-Z]:/ { t = substr($0, 2, index($0, " ms]") - 2); printf "    %6d  +%5d  %s\n", t, t - last, substr($0, RLENGTH + 1); last = t }'
+  sed 's/\r$//' "$log" | awk 'match($0, /^[0-9:.]+ \[[0-9]+ ms\] /) && $0 !~ /\] placed [A-Z]:/ { b = index($0, "["); t = substr($0, b + 1, index($0, " ms]") - b - 1); printf "    %6d  +%5d  %s\n", t, t - last, substr($0, RLENGTH + 1); last = t }'
 done
 
 echo

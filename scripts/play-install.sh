@@ -50,8 +50,9 @@ install() {
   echo "--- BrellanFlashwrightSetup.exe $*${unseen:+ (on a window station nobody can see)}"
   session run "$root/build/wine/bin/run_program.exe" "${where[@]}" "${setup:-BrellanFlashwrightSetup.exe}" "$@" || status=$?
   echo "  setup exit code: $status"
-  echo "  its log:"
-  sed 's/\r$//; s/^/    /' "$prefix"/drive_c/users/*/Temp/BrellanFlashwrightSetup.log || true
+  echo "  its log (the run's own record: the log keeps the earlier runs' before it):"
+  sed 's/\r$//' "$prefix"/drive_c/users/*/Temp/BrellanFlashwrightSetup.log 2>/dev/null |
+    awk '/^Brellan Flashwright setup / { record = "" } { record = record "    " $0 "\n" } END { printf "%s", record }' || true
 }
 # Keeps the picture of the last run's window number N as NAME.png. Pictures come as BMP files;
 # ImageMagick's own convert (/usr/local/bin may hold another program of that name) makes the PNG.

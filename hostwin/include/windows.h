@@ -45,6 +45,17 @@ typedef struct _FILETIME {
     DWORD dwHighDateTime;
 } FILETIME, *PFILETIME;
 
+typedef struct _SYSTEMTIME {
+    WORD wYear;
+    WORD wMonth;
+    WORD wDayOfWeek;
+    WORD wDay;
+    WORD wHour;
+    WORD wMinute;
+    WORD wSecond;
+    WORD wMilliseconds;
+} SYSTEMTIME, *LPSYSTEMTIME;
+
 typedef struct _SECURITY_ATTRIBUTES {
     DWORD nLength;
     LPVOID lpSecurityDescriptor;
@@ -162,6 +173,7 @@ BOOL GetFileSecurityW(LPCWSTR path, SECURITY_INFORMATION requested, PSECURITY_DE
 HLOCAL LocalFree(HLOCAL memory);
 
 void Sleep(DWORD milliseconds);
+void GetLocalTime(LPSYSTEMTIME time);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 DWORD GetCurrentProcessId(void);
 

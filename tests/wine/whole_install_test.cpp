@@ -6,6 +6,11 @@
 #include <gtest/gtest.h>
 #include <shellapi.h>
 
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
 namespace {
 
 class WholeInstall : public ::testing::Test {
@@ -163,6 +168,8 @@ TEST_F(Installer, StaleCopyOfAnEarlierVersionIsPurged)
 const wchar_t kSetup[] = L"BrellanFlashwrightSetup.exe";
 const wchar_t kRollbackFolder[] = L"C:\\Program Files\\Quillmere\\Brellan Flashwright Setup Rollback";
 const wchar_t kDeviceCaptionLine[] = L"  caption: \"Found Brellan device\"\r\n";
+// The first line of each run's record in the log.
+const char kRecordStart[] = "Brellan Flashwright setup " BRELLAN_VERSION "\r\n";
 
 // Deployments as a management tool runs them: /S, often where nobody can see the screen, and
 // nobody to press anything. Each must end by itself, say what happened in its log and leave a
@@ -192,11 +199,14 @@ protected:
         EXPECT_FALSE(run.timedOut) << "the package waited for somebody";
         return run;
     }
-    // Whether the log at `path` (by default the run's) holds `text`; a failure shows the log.
+    // Whether the last run's record in the log at `path` (by default the run's) holds `text`; a
+    // failure shows that record. Each run adds a record to the log, after the earlier ones.
     ::testing::AssertionResult LogHas(const std::wstring &text, std::wstring path = L"")
     {
         std::string bytes;
         harness::ReadFileBytes(path.empty() ? log_ : path, &bytes);
+        size_t record = bytes.rfind(kRecordStart);
+        if (record != std::string::npos) bytes.erase(0, record);
         std::wstring log(bytes.begin(), bytes.end());
         if (log.find(text) != std::wstring::npos) return ::testing::AssertionSuccess();
         return ::testing::AssertionFailure() << "the log lacks that line:\n" << std::string(bytes);
@@ -215,6 +225,86 @@ TEST_F(Unattended, RecordedDeviceEndsWithThreeByItselfAndLogsTheBox)
                        L"Flashwright Installer\\n\"\r\n"));
     EXPECT_EQ(L"0.9.0", harness::DetectedVersion()) << "a recorded device leaves the value as it was";
     EXPECT_EQ(L"", harness::DescribeChanges(before_, harness::SnapshotInfStore()));
+}
+
+// What a log read a week later on another machine must tell: when (date, time, offset), what was
+// asked (the command line as given), by whom, where, on which Windows, with which package; each
+// line's time; the exit code in words. Three runs leave three records.
+TEST_F(Unattended, EachRunAddsADatedRecordAfterTheEarlierOnes)
+{
+    harness::SetDeviceInstances(1);
+    for (int run = 0; run < 3; ++run) EXPECT_EQ(3u, Deploy(kSetup).exitCode);
+    std::string log;
+    ASSERT_TRUE(harness::ReadFileBytes(log_, &log));
+    size_t records = 0;
+    for (size_t at = log.find(kRecordStart); at != std::string::npos; at = log.find(kRecordStart, at + 1)) records++;
+    EXPECT_EQ(3u, records) << log;
+    std::string last = log.substr(log.rfind(kRecordStart));
+
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    TIME_ZONE_INFORMATION zone;
+    DWORD zoneState = GetTimeZoneInformation(&zone);
+    long offset = -(zone.Bias + (zoneState == TIME_ZONE_ID_DAYLIGHT ? zone.DaylightBias : zone.StandardBias));
+    char started[64];
+    snprintf(started, sizeof started, "started %04u-%02u-%02u ", now.wYear, now.wMonth, now.wDay);
+    char utc[32];
+    snprintf(utc, sizeof utc, " local time (UTC%c%02ld:%02ld)\r\n", offset < 0 ? '-' : '+', labs(offset) / 60, labs(offset) % 60);
+    wchar_t user[256], machine[256];
+    DWORD cchUser = 256, cchMachine = 256;
+    ASSERT_TRUE(GetUserNameW(user, &cchUser) && GetComputerNameW(machine, &cchMachine));
+    OSVERSIONINFOW version = {sizeof version};
+    auto rtlGetVersion = (LONG(WINAPI *)(OSVERSIONINFOW *))GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion");
+    ASSERT_TRUE(rtlGetVersion && rtlGetVersion(&version) == 0);
+    char windows[96];
+    snprintf(windows, sizeof windows, "; Windows %lu.%lu build %lu, x64\r\n", version.dwMajorVersion,
+             version.dwMinorVersion, version.dwBuildNumber);
+    auto narrow = [](const std::wstring &text) { return std::string(text.begin(), text.end()); };
+    std::string package = narrow(harness::ProgramPath(kSetup));
+    for (const std::string &field :
+         {std::string(started), std::string(utc),
+          "\r\ncommand line: \"" + package + "\" /S /LOG=\"" + narrow(log_) + "\"\r\n",
+          "\r\naccount: " + narrow(user) + " (SYSTEM: no; elevated: yes)\r\n",
+          "\r\nmachine: " + narrow(machine) + windows, "\r\npackage: " + package + "\r\n",
+          std::string("exit code 3: a Brellan device is still recorded: uninstall it first; nothing was placed\r\n")})
+        EXPECT_NE(std::string::npos, last.find(field)) << "no \"" << field << "\" in:\n" << last;
+    EXPECT_EQ(last.size() - strlen("exit code 3: a Brellan device is still recorded: uninstall it first; nothing was placed\r\n"),
+              last.rfind("] exit code 3: ") + 2) << "the exit code is the last line";
+    // After the header, every line but those indented under one carries its time to the millisecond.
+    size_t lines = 0;
+    for (size_t at = last.find("\r\npackage: ") + 2; (at = last.find("\r\n", at) + 2) < last.size();) {
+        if (last.compare(at, 2, "  ") == 0) continue;
+        lines++;
+        bool stamped = last.size() > at + 13 && last[at + 2] == ':' && last[at + 5] == ':' && last[at + 8] == '.' && last[at + 12] == ' ';
+        for (size_t digit : {0, 1, 3, 4, 6, 7, 9, 10, 11}) stamped = stamped && isdigit((unsigned char)last[at + digit]);
+        EXPECT_TRUE(stamped) << last.substr(at, last.find("\r\n", at) - at);
+    }
+    EXPECT_LT(5u, lines);
+}
+
+// A log past its bound becomes <name>.1.log whole at the next run's start; the run's record starts
+// the log afresh.
+TEST_F(Unattended, ALogPastItsBoundIsKeptWholeBesideTheNewOne)
+{
+    const std::wstring older = log_.substr(0, log_.size() - 4) + L".1.log";
+    DeleteFileW(older.c_str());
+    std::string earlier;
+    for (int line = 0; earlier.size() <= 1024 * 1024; ++line) earlier += "an earlier run's line " + std::to_string(line) + "\r\n";
+    HANDLE file = CreateFileW(log_.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    DWORD written = 0;
+    WriteFile(file, earlier.data(), (DWORD)earlier.size(), &written, NULL);
+    CloseHandle(file);
+
+    harness::SetDeviceInstances(1);
+    EXPECT_EQ(3u, Deploy(kSetup).exitCode);
+    std::string kept, log;
+    EXPECT_TRUE(harness::ReadFileBytes(older, &kept));
+    EXPECT_TRUE(kept == earlier) << "the earlier log is kept whole, " << kept.size() << " of " << earlier.size() << " bytes";
+    ASSERT_TRUE(harness::ReadFileBytes(log_, &log));
+    EXPECT_EQ(0u, log.find(kRecordStart));
+    EXPECT_EQ(0u, log.rfind(kRecordStart));
+    DeleteFileW(older.c_str());
 }
 
 TEST_F(Unattended, RefusedInfEndsWithFourAndLogsTheRefusal)
@@ -795,6 +885,9 @@ TEST_F(Deployment, SecondPackageWhileOneRunsExitsWith1618AndChangesNothing)
     wchar_t temp[MAX_PATH];
     ASSERT_NE(0u, GetTempPathW(MAX_PATH, temp));
     const std::wstring defaultLog = std::wstring(temp) + L"BrellanFlashwrightSetup.log";
+    const std::wstring earlyLog = std::wstring(temp) + L"BrellanFlashwrightSetup.early.log";
+    DeleteFileW(defaultLog.c_str());
+    DeleteFileW(earlyLog.c_str());
     PROCESS_INFORMATION first;
     ASSERT_TRUE(harness::Start(kSetup, L"/S /BOXTIMEOUT=3", &first));
     for (int i = 0; i < 200 && !FindWindowW(L"#32770", L"Found Brellan device"); ++i) Sleep(50);
@@ -814,6 +907,14 @@ TEST_F(Deployment, SecondPackageWhileOneRunsExitsWith1618AndChangesNothing)
     EXPECT_EQ(0u, log.find("Brellan Flashwright setup ")) << log;
     EXPECT_EQ(0u, log.rfind("Brellan Flashwright setup ")) << "the second one wrote to it: " << log;
     EXPECT_TRUE(LogHas(L"(exit code 3)\r\n", defaultLog));
+    // The second run's record is in the early log, dated, with its own command line.
+    std::string early;
+    EXPECT_TRUE(harness::ReadFileBytes(earlyLog, &early));
+    EXPECT_EQ(0u, early.find(kRecordStart)) << early;
+    EXPECT_NE(std::string::npos, early.find("BrellanFlashwrightSetup.exe\" /S /BOXTIMEOUT=0\r\n")) << early;
+    EXPECT_NE(std::string::npos, early.find("] exit code 1618: another run of the package is under way; try again later\r\n"))
+        << early;
+    DeleteFileW(earlyLog.c_str());
 }
 
 // SetupWatch alone: a program that neither ends nor shows a box is ended, and gone before the
