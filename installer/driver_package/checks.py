@@ -72,8 +72,7 @@ class _Verdicts:
 
 def check_catalog(folder, inf, platform, catalog_path, ca, verdicts):
     """One report row for the INF on `platform`; stops at the first thing Windows refuses."""
-    files, notes = package.required_files(folder, inf, platform)
-    verdicts.notes.extend(notes)
+    files = package.required_files(folder, inf, platform)[0]   # its notes come with the package's
     for cabinet in sorted({f.relative for f in files if f.what == "cabinet"}):
         verdicts.notes.append(Finding("the files in %s are not checked here" % cabinet, inf.name,
                                       windows="Windows checks them against %s once it opens the cabinet" % catalog_path,
