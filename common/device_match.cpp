@@ -85,13 +85,14 @@ static int TextContains(const Unit *text, size_t cchText, const IdSearch *search
     return 0;
 }
 
+// The slot of the first ID the text holds, or kDeviceIdSlots when it holds none.
 template <typename Unit>
-static int TextNamesDevice(const Unit *text, size_t cchText, const IdSearch *searches)
+static size_t TextNamesDevice(const Unit *text, size_t cchText, const IdSearch *searches)
 {
     for (size_t slot = 0; slot < kDeviceIdSlots; ++slot) {
-        if (TextContains(text, cchText, &searches[slot])) return 1;
+        if (TextContains(text, cchText, &searches[slot])) return slot;
     }
-    return 0;
+    return kDeviceIdSlots;
 }
 
 // How many characters of one chunk's text to carry into the next: enough for the longest ID to
@@ -115,10 +116,11 @@ static size_t KeepTail(const Unit *textEnd, size_t cchText, size_t cchKeep, Unit
     return cchTail;
 }
 
-// Reads the open file chunk by chunk. Returns kNamesDevice at the first chunk that completes a
-// match, kNamesNothing at the end of the file, kUnreadable at a failed read. Each chunk is read in place, right after
-// the tail of the text before it; 8-bit text is searched as it was read, UTF-16 once decoded.
-static int ScanFile(HANDLE file, const IdSearch *searches, DWORD cbChunk)
+// Reads the open file chunk by chunk. Returns kNamesDevice (with the ID's slot in `found`) at the
+// first chunk that completes a match, kNamesNothing at the end of the file, kUnreadable at a failed
+// read. Each chunk is read in place, right after the tail of the text before it; 8-bit text is
+// searched as it was read, UTF-16 once decoded.
+static int ScanFile(HANDLE file, const IdSearch *searches, DWORD cbChunk, size_t *found)
 {
     BYTE bytes[kCchTailMax + kCbChunkMax];
     wchar_t units[kCchTailMax + kCbChunkMax / 2];
@@ -133,26 +135,30 @@ static int ScanFile(HANDLE file, const IdSearch *searches, DWORD cbChunk)
         if (first) encoding = DetectEncoding(chunk, cbRead);
         if (encoding == kEncoding8Bit) {
             size_t cchText = cchTail + cbRead;
-            if (TextNamesDevice(chunk - cchTail, cchText, searches)) return kNamesDevice;
+            if ((*found = TextNamesDevice(chunk - cchTail, cchText, searches)) < kDeviceIdSlots) return kNamesDevice;
             cchTail = KeepTail(chunk + cbRead, cchText, cchKeep, chunk);
         } else {
             size_t cchChunk = DecodeUtf16Chunk(chunk, cbRead, encoding, chunkUnits);
             size_t cchText = cchTail + cchChunk;
-            if (TextNamesDevice(chunkUnits - cchTail, cchText, searches)) return kNamesDevice;
+            if ((*found = TextNamesDevice(chunkUnits - cchTail, cchText, searches)) < kDeviceIdSlots) return kNamesDevice;
             cchTail = KeepTail(chunkUnits + cchChunk, cchText, cchKeep, chunkUnits);
         }
         if (cbRead != cbChunk) return kNamesNothing;
     }
 }
 
-int FileNamesDevice(const wchar_t *path, DWORD cbChunk)
+int FileNamesDeviceId(const wchar_t *path, DWORD cbChunk, const wchar_t **id)
 {
     if (cbChunk == 0 || cbChunk > kCbChunkMax || cbChunk % 2 != 0) return kUnreadable;
     HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
     if (file == INVALID_HANDLE_VALUE) return kUnreadable;
     IdSearch searches[kDeviceIdSlots];
     for (size_t slot = 0; slot < kDeviceIdSlots; ++slot) PrepareSearch(kDeviceIdTable[slot], &searches[slot]);
-    int names = ScanFile(file, searches, cbChunk);
+    size_t found = kDeviceIdSlots;
+    int names = ScanFile(file, searches, cbChunk, &found);
     CloseHandle(file);
+    if (id != NULL) *id = names == kNamesDevice ? kDeviceIdTable[found] : L"";
     return names;
 }
+
+int FileNamesDevice(const wchar_t *path, DWORD cbChunk) { return FileNamesDeviceId(path, cbChunk, NULL); }

@@ -13,3 +13,5 @@ static const DWORD kCbChunkMax = 16384;
 // Reads the file at `path` in chunks of `cbChunk` bytes (8-bit text, or UTF-16 where it starts
 // with a byte-order mark) and looks for the ID, also across chunk boundaries. Shows nothing.
 int FileNamesDevice(const wchar_t *path, DWORD cbChunk);
+// The same, and where it names the device, the ID it names first in `id` ("" otherwise).
+int FileNamesDeviceId(const wchar_t *path, DWORD cbChunk, const wchar_t **id);
