@@ -6,7 +6,8 @@
 ;   code, a file not written); 1618 another package is running; 1633 the driver packages are
 ;   not for this machine's platform; 1638 a newer version is installed; 1639 a switch is not
 ;   valid. With /UNINSTALL it removes the product instead
-;   (uninstall.nsh); the version rules are in versions.nsh.
+;   (uninstall.nsh); with /WHATIF it says what a run would do, and changes nothing (preview.nsh);
+;   the version rules are in versions.nsh.
 ;   1 and 2 stay NSIS's own: cancelled by the user, aborted (also: not run as an administrator).
 ; Each program runs under SetupWatch (watch/), which under /S answers a box left open and ends a
 ; program that hangs, so an unattended install always ends by itself; every program it starts is
@@ -53,6 +54,7 @@ Target ${TARGET}
 !searchparse /file "${ROLLBACK}" `kRollbackIncomplete = ` ROLLBACK_INCOMPLETE `;`
 !searchparse /file "${ROLLBACK}" `kRollbackInUse = ` ROLLBACK_IN_USE `;`
 !searchparse /file "${ROLLBACK}" `kRollbackSetAside = ` ROLLBACK_SET_ASIDE `;`
+!searchparse /file "${ROLLBACK}" `kRollbackDeviceRecorded = ` ROLLBACK_DEVICE_RECORDED `;`
 !searchparse /file "${ROLLBACK}" `kRollbackFolder[] = L"` ROLLBACK_FOLDER_ESCAPED `";`
 !searchreplace ROLLBACK_FOLDER "${ROLLBACK_FOLDER_ESCAPED}" "\\" "\"
 ; Where a deployment tool's detection rule finds the installed version (the 64-bit view), and the
@@ -182,6 +184,11 @@ Var Uninstalled    ; 1 once an uninstall has removed the product's files
   !insertmacro Log "${text} (exit code ${code})"
   !insertmacro LogExit ${code}
   FileClose $LogFile
+  !if ${code} == ${EXIT_INSTALLED}
+    ${If} $SwitchUninstall == 1
+      Call RemoveEventSource
+    ${EndIf}
+  !endif
   Call LeaveMachine
   !if ${code} == ${EXIT_STEP_FAILED}
     MessageBox MB_OK|MB_ICONSTOP "${text}" /SD IDOK
@@ -359,6 +366,7 @@ Function OpenLog
     StrCpy $LogWord2 $LogPath
     Call OpenLogForRecord
   ${EndIf}
+  StrCpy $EventLogPath $LogPath
   ${If} $2 != ""
     !insertmacro Stop ${EXIT_BAD_COMMAND_LINE} "/LOG=$SwitchLog is not a log file the package can use: $2; stopped"
   ${EndIf}
@@ -396,6 +404,14 @@ Function .onInit
   ${If} $Lock == 0
     !insertmacro Stop ${EXIT_STEP_FAILED} "the lock $VendorFolder\${LOCK_NAME} could not be taken: stopped"
   ${EndIf}
+  ; An install's event, and every later run's, can be read in Event Viewer from now on. A preview
+  ; registers nothing, and neither does an uninstall: it removes the registration when it ends
+  ; with 0.
+  !insertmacro EventSourceMadeFolder
+  ${If} $SwitchWhatIf != 1
+  ${AndIf} $SwitchUninstall != 1
+    Call RegisterEventSource
+  ${EndIf}
   ${If} $SwitchesIgnored != ""
     !insertmacro LogOnly "ignored what is no switch of this package:$SwitchesIgnored"
   ${EndIf}
@@ -417,6 +433,10 @@ Function .onInit
     !insertmacro LogOnly "silent: a box left open is answered after $R4 s (2 s where nobody can see the screen); a program that neither ends nor shows a box for ${PROGRAM_LIMIT} s is ended"
   ${EndIf}
 
+  ${If} $SwitchUninstall == 1
+  ${AndIf} $SwitchWhatIf == 1
+    !insertmacro Stop ${EXIT_BAD_COMMAND_LINE} "/WHATIF previews an install and cannot be given with /UNINSTALL: stopped"
+  ${EndIf}
   ${If} $SwitchUninstall != 1
     Call CheckPlatform
   ${EndIf}
@@ -451,6 +471,7 @@ Function CheckPlatform
     MessageBox MB_OK|MB_ICONSTOP "Brellan Flashwright's drivers are for ${PACKAGE_PLATFORMS} Windows, not for this $0 machine." /SD IDOK
     !insertmacro Stop ${EXIT_WRONG_PLATFORM} "the driver packages are for ${PACKAGE_PLATFORMS}; this machine is $0: stopped"
   ${EndIf}
+  !insertmacro LogOnly "the driver packages are for ${PACKAGE_PLATFORMS}; this machine is $0"
 FunctionEnd
 
 ; Makes the programs' folder anew, SYSTEM's and the Administrators' alone, before any program is
@@ -485,6 +506,7 @@ FunctionEnd
 !include "${__FILEDIR__}/transaction.nsh"
 !include "${__FILEDIR__}/versions.nsh"
 !include "${__FILEDIR__}/uninstall.nsh"
+!include "${__FILEDIR__}/preview.nsh"
 
 Section "Driver steps"
   ; The programs run from a folder of the package's own, never from where it was started.
@@ -501,6 +523,9 @@ Section "Driver steps"
   ${EndIf}
   !insertmacro Log "unpacked the setup programs to $ProgramsDir"
 
+  ${If} $SwitchWhatIf == 1
+    Call Preview
+  ${EndIf}
   Call RepairCutOffRun
   ${If} $SwitchUninstall == 1
     Call Uninstall

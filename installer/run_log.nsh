@@ -58,6 +58,7 @@ FunctionEnd
 !macro LogOnly text
   Call StampLogLine
   FileWrite $LogFile "$LogStamp [$LogTicks ms] ${text}$\r$\n"
+  StrCpy $EventText "${text}"
 !macroend
 
 ; One step: in the log, and in the installer's window.
@@ -65,6 +66,9 @@ FunctionEnd
   DetailPrint "${text}"
   !insertmacro LogOnly "${text}"
 !macroend
+
+; Each run's event in Windows' Application log.
+!include "${__FILEDIR__}/run_events.nsh"
 
 ; The record's header into $LogFile. Touches no register.
 Function WriteRunHeader
@@ -227,6 +231,12 @@ Function OpenLogForRecord
   Call WriteRunHeader
 FunctionEnd
 
+!macro PreviewWouldEnd
+  ${If} $SwitchWhatIf == 1
+    StrCpy $ExitMeaning "preview: a run would end with this code ($ExitMeaning)"
+  ${EndIf}
+!macroend
+
 ; $ExitMeaning: what the run's exit code means, as the README's table says.
 !macro ExitMeaning code
   !if ${code} == ${EXIT_INSTALLED}
@@ -256,11 +266,75 @@ FunctionEnd
   !else
     !error "exit code ${code} has no meaning in run_log.nsh"
   !endif
+  ; A preview's code is a real run's where that is known before any change, else 0.
+  !if ${code} == ${EXIT_INSTALLED}
+    ${If} $SwitchWhatIf == 1
+      StrCpy $ExitMeaning "preview: a run would go on to stage the driver packages, and end with 0, 4 or 5 once Windows has staged them; nothing changed"
+    ${EndIf}
+  !else if ${code} == ${EXIT_STEP_FAILED}
+    ${If} $SwitchWhatIf == 1
+      StrCpy $ExitMeaning "preview: what a run would do could not be decided; nothing changed"
+    ${EndIf}
+  !else if ${code} == ${EXIT_DEVICE_RECORDED}
+    !insertmacro PreviewWouldEnd
+  !else if ${code} == ${EXIT_WRONG_PLATFORM}
+    !insertmacro PreviewWouldEnd
+  !else if ${code} == ${EXIT_NEWER_INSTALLED}
+    !insertmacro PreviewWouldEnd
+  !endif
 !macroend
 
-; The record's last line: the exit code and its meaning.
+; The run's event (run_events.nsh) for `code`: its ID and type.
+!macro EventFor code
+  StrCpy $EventCode ${code}
+  StrCpy $EventType ${EVENTLOG_ERROR_TYPE}
+  !if ${code} == ${EXIT_INSTALLED}
+    StrCpy $EventType ${EVENTLOG_INFORMATION_TYPE}
+    StrCpy $EventId ${EVENT_INSTALLED}
+    ${If} $SwitchUninstall == 1
+      StrCpy $EventId ${EVENT_REMOVED}
+    ${EndIf}
+  !else if ${code} == ${EXIT_ABORTED}
+    StrCpy $EventId ${EVENT_ABORTED}
+  !else if ${code} == ${EXIT_DEVICE_RECORDED}
+    StrCpy $EventId ${EVENT_DEVICE_RECORDED}
+  !else if ${code} == ${EXIT_COPY_REFUSED}
+    StrCpy $EventId ${EVENT_COPY_REFUSED}
+  !else if ${code} == ${EXIT_STEP_FAILED}
+    StrCpy $EventId ${EVENT_STEP_FAILED}
+  !else if ${code} == ${EXIT_ANOTHER_RUNNING}
+    StrCpy $EventType ${EVENTLOG_WARNING_TYPE}
+    StrCpy $EventId ${EVENT_ANOTHER_RUNNING}
+  !else if ${code} == ${EXIT_WRONG_PLATFORM}
+    StrCpy $EventId ${EVENT_WRONG_PLATFORM}
+  !else if ${code} == ${EXIT_NEWER_INSTALLED}
+    StrCpy $EventType ${EVENTLOG_WARNING_TYPE}
+    StrCpy $EventId ${EVENT_NEWER_INSTALLED}
+  !else if ${code} == ${EXIT_BAD_COMMAND_LINE}
+    StrCpy $EventId ${EVENT_BAD_COMMAND_LINE}
+  !else
+    !error "exit code ${code} has no event in run_log.nsh"
+  !endif
+  ; A preview changed nothing, whatever it found: its event says so, and which code a real run
+  ; would end with. A switch it refused, and a run it could not make, are events of their own.
+  !if ${code} != ${EXIT_BAD_COMMAND_LINE}
+  !if ${code} != ${EXIT_ANOTHER_RUNNING}
+  !if ${code} != ${EXIT_ABORTED}
+    ${If} $SwitchWhatIf == 1
+      StrCpy $EventType ${EVENTLOG_INFORMATION_TYPE}
+      StrCpy $EventId ${EVENT_PREVIEWED}
+    ${EndIf}
+  !endif
+  !endif
+  !endif
+!macroend
+
+; The record's last line: the exit code and its meaning; and the run's one event, whose text is
+; the outcome the line before said.
 !macro LogExit code
   !insertmacro ExitMeaning ${code}
+  !insertmacro EventFor ${code}
+  Call ReportRunEvent
   !insertmacro Log "exit code ${code}: $ExitMeaning"
 !macroend
 
@@ -279,6 +353,8 @@ FunctionEnd
     StrCpy $ResultMeaning "a device uses a copy"
   ${ElseIf} $0 == ${ROLLBACK_SET_ASIDE}
     StrCpy $ResultMeaning "a kept state that did not verify was set aside"
+  ${ElseIf} $0 == ${ROLLBACK_DEVICE_RECORDED}
+    StrCpy $ResultMeaning "a Brellan device is recorded"
   !else
   ${ElseIf} $0 == ${WATCH_ENDED}
     StrCpy $ResultMeaning "the watch ended it: it neither ended nor showed a box in time"
@@ -330,15 +406,22 @@ Function WriteEarlyRecord
   ${EndIf}
   !insertmacro LogVariant $LogWord2 ".early"
   StrCpy $LogWord2 $LogWord1
+  StrCpy $EventLogPath $LogWord2
   ${GetParent} $LogWord2 $LogWord3
+  ClearErrors
   ${IfNot} ${FileExists} "$LogWord3\*.*"
-    Return
+    SetErrors
+  ${Else}
+    Call OpenLogForRecord
   ${EndIf}
-  Call OpenLogForRecord
+  ; Without a log the run's event is all it leaves.
   ${If} ${Errors}
-    Return
+    StrCpy $LogFile ""
+    StrCpy $EventLogPath "none: its folder $LogWord3 is missing or the file cannot be written"
   ${EndIf}
   !insertmacro Log "another run of the package holds the lock ($VendorFolder\${LOCK_NAME}): nothing was done"
   !insertmacro LogExit ${EXIT_ANOTHER_RUNNING}
-  FileClose $LogFile
+  ${If} $LogFile != ""
+    FileClose $LogFile
+  ${EndIf}
 FunctionEnd

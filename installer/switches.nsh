@@ -7,7 +7,7 @@
 ;
 ; After ReadSwitches: $SwitchLog (the /LOG= value, its quote left open when $SwitchLogOpen is 1),
 ; $SwitchLogGiven, $SwitchBoxTimeout and $SwitchBoxTimeoutGiven, $SwitchUninstall (1 for /UNINSTALL),
-; $SwitchesIgnored; /S makes the run silent.
+; $SwitchWhatIf (1 for /WHATIF), $SwitchesIgnored; /S makes the run silent.
 
 Var SwitchLog
 Var SwitchLogOpen
@@ -16,6 +16,7 @@ Var SwitchBoxTimeout
 Var SwitchBoxTimeoutGiven
 Var SwitchesIgnored
 Var SwitchUninstall
+Var SwitchWhatIf
 Var StartFolder      ; the working folder the package was started in
 
 ; One switch, in $R3; $R4 is 1 when its quote was left open.
@@ -33,6 +34,8 @@ Function TakeSwitch
     StrCpy $SwitchBoxTimeoutGiven 1
   ${ElseIf} $R3 == "/UNINSTALL"
     StrCpy $SwitchUninstall 1
+  ${ElseIf} $R3 == "/WHATIF"
+    StrCpy $SwitchWhatIf 1
   ${ElseIf} $R3 != "/NCRC"
     StrCpy $SwitchesIgnored "$SwitchesIgnored $R3"
   ${EndIf}

@@ -16,10 +16,18 @@ Function CheckVersion
       !insertmacro Finish ${EXIT_NEWER_INSTALLED} "Version $R0 of Brellan Flashwright is installed, newer than this package's ${VERSION}; nothing was changed."
     ${ElseIf} $R1 == 1
       StrCpy $Upgrade 1
-      !insertmacro Log "upgrading version $R0 to ${VERSION}"
+      ${If} $SwitchWhatIf == 1
+        !insertmacro Log "version $R0 is installed: a run would upgrade it to ${VERSION}"
+      ${Else}
+        !insertmacro Log "upgrading version $R0 to ${VERSION}"
+      ${EndIf}
+    ${ElseIf} $SwitchWhatIf == 1
+      !insertmacro Log "version ${VERSION} is installed already: a run would install it again (a repair)"
     ${Else}
       !insertmacro Log "version ${VERSION} is installed already: installing it again (a repair)"
     ${EndIf}
+  ${ElseIf} $SwitchWhatIf == 1
+    !insertmacro Log "no version is installed: a run would install ${VERSION}"
   ${EndIf}
 FunctionEnd
 

@@ -6,7 +6,8 @@
 
 #include <string.h>
 
-static const wchar_t *const kModeSwitches[] = {L"/keep", L"/rollback", L"/remove-copies", L"/remove-files", L"/commit"};
+static const wchar_t *const kModeSwitches[] = {L"/keep", L"/rollback", L"/remove-copies", L"/remove-files", L"/commit",
+                                               L"/preview"};
 static const wchar_t kLogOption[] = L"/log=";
 static const wchar_t kWorkOption[] = L"/work=";
 static const wchar_t kRemoveReplacedOption[] = L"/remove-replaced";
@@ -154,6 +155,7 @@ int RunRollbackMode(const RollbackOptions *options)
     case kModeRemoveCopies: result = RemoveCopiesMode(); break;
     case kModeRemoveFiles: result = RemoveListedFiles() ? kRollbackDone : kRollbackIncomplete; break;
     case kModeCommit: result = CommitMode(options); break;
+    case kModePreview: result = PreviewRun(options->workList); break;
     }
     CloseRollbackLog();
     return result;
@@ -187,7 +189,8 @@ int ParseRollbackOptions(int argc, wchar_t **argv, RollbackOptions *options)
             continue;
         } else if ((value = OptionValue(argv[i], kLogOption)) != NULL && *value != 0) {
             options->logPath = value;
-        } else if (options->mode == kModeKeep && (value = OptionValue(argv[i], kWorkOption)) != NULL && *value != 0) {
+        } else if ((options->mode == kModeKeep || options->mode == kModePreview) &&
+                   (value = OptionValue(argv[i], kWorkOption)) != NULL && *value != 0) {
             options->workList = value;
         } else if (options->mode == kModeCommit && wcscmp(argv[i], kRemoveReplacedOption) == 0) {
             options->removeReplaced = 1;
@@ -197,5 +200,5 @@ int ParseRollbackOptions(int argc, wchar_t **argv, RollbackOptions *options)
             return 0;
         }
     }
-    return options->mode != kModeKeep || options->workList != NULL;
+    return (options->mode != kModeKeep && options->mode != kModePreview) || options->workList != NULL;
 }

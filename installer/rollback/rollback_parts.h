@@ -121,6 +121,13 @@ int NextWork(WorkReader *work, WorkKind kind, wchar_t *relative);
 void CloseWorkList(WorkReader *work);
 
 // ---- What the modes do with the store, the install folder and the detection value ----
+// /preview: the keep's decision for each of the store's INF files, said and not acted on, and
+// which of the run's INF files beside the work list (in `ownDir`) the copy service would stage:
+// those the store holds no copy of that the purge (whose copies' names are in the name table)
+// leaves.
+int PreviewStoreCopies(const wchar_t *ownDir);
+// Says what a run would do up to its first change; returns /preview's exit code.
+int PreviewRun(const wchar_t *workList);
 struct Tally {
     int putBack;
     int removed;

@@ -6,6 +6,7 @@
 //   SetupRollback.exe /remove-files [/log=PATH]
 //   SetupRollback.exe /commit [/installed] [/remove-replaced] [/log=PATH]
 //   SetupRollback.exe /rollback [/log=PATH]
+//   SetupRollback.exe /preview /work=LIST [/log=PATH]
 //
 // /keep, before DriverPrep runs, makes the rollback folder (SYSTEM's and the Administrators'
 // alone; it must not exist yet) and keeps in it what the run may change: the INF files the run
@@ -31,9 +32,15 @@
 // A state whose folder or record does not verify is set aside, untouched. A state that cannot be
 // put back whole stays armed, as an earlier run's state, for the next run to try again.
 //
+// /preview (the package's /WHATIF) writes nothing but its log: whether a Brellan device is
+// recorded (kRollbackDeviceRecorded: DriverPrep would stop the run), each copy DriverPrep's purge
+// would delete, by its own walk and match, what the keep would keep, and what the copy service
+// would stage or use again.
+//
 // Exit code: kRollbackDone; kRollbackIncomplete when the state could not be kept (nothing was
 // changed), committed, or put back whole (the log says what stays kept); kRollbackBadArguments;
-// kRollbackInUse; kRollbackSetAside when a state was set aside rather than put back. The setup
+// kRollbackInUse; kRollbackSetAside when a state was set aside rather than put back;
+// kRollbackDeviceRecorded (/preview). The setup
 // package's script reads these lines: keep each constant on one line, in this form.
 #pragma once
 
@@ -45,6 +52,7 @@ static const int kRollbackIncomplete = 1;
 static const int kRollbackBadArguments = 2;
 static const int kRollbackInUse = 3;
 static const int kRollbackSetAside = 4;
+static const int kRollbackDeviceRecorded = 5;
 // Beside the install folder, where only administrators can create anything; never under %TEMP%.
 static const wchar_t kRollbackFolder[] = L"C:\\Program Files\\Quillmere\\Brellan Flashwright Setup Rollback";
 // The sealed record of an armed state, and of a committed one.
@@ -54,18 +62,19 @@ static const wchar_t kCommittedName[] = L"committed";
 // The most files the package may place in the install folder (the build checks it).
 static const int kMaxPlacedFiles = 4096;
 
-enum RollbackMode { kModeKeep, kModeRollback, kModeRemoveCopies, kModeRemoveFiles, kModeCommit };
+enum RollbackMode { kModeKeep, kModeRollback, kModeRemoveCopies, kModeRemoveFiles, kModeCommit, kModePreview };
 
 struct RollbackOptions {
     RollbackMode mode;
     const wchar_t *logPath;    // NULL: no log
-    const wchar_t *workList;   // /keep: the work list's path
+    const wchar_t *workList;   // /keep, /preview: the work list's path
     int installed;             // /commit: an install's (not an uninstall's)
     int removeReplaced;        // /commit: an upgrade's replaced copies go
 };
 
 // Reads the command line (argv[0] is the program). Returns 1 when it is well formed: one mode,
-// anywhere; /work= (required) only with /keep, /installed and /remove-replaced only with /commit.
+// anywhere; /work= (required) only with /keep and /preview, /installed and /remove-replaced only
+// with /commit.
 int ParseRollbackOptions(int argc, wchar_t **argv, RollbackOptions *options);
 
 // Runs the mode the options name and returns the exit code described above.

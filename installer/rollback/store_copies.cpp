@@ -32,13 +32,13 @@ struct InfSet {
     unsigned long long cb[kMaxSetInfs];
 };
 
-static void LoadInfSet(const wchar_t *folder, const wchar_t *sub, InfSet *set)
+// The INF files at the top of `dir`.
+static void LoadInfFolder(const wchar_t *dir, InfSet *set)
 {
-    wchar_t dir[MAX_PATH];
     wchar_t pattern[MAX_PATH];
     WIN32_FIND_DATAW entry;
     set->count = 0;
-    if (!JoinPath(dir, folder, sub) || !JoinPath(pattern, dir, kInfPattern)) return;
+    if (!JoinPath(pattern, dir, kInfPattern)) return;
     HANDLE search = FindFirstFileW(pattern, &entry);
     if (search == INVALID_HANDLE_VALUE) return;
     do {
@@ -46,6 +46,13 @@ static void LoadInfSet(const wchar_t *folder, const wchar_t *sub, InfSet *set)
         set->cb[set->count++] = EntrySize(&entry);
     } while (set->count < kMaxSetInfs && FindNextFileW(search, &entry));
     FindClose(search);
+}
+
+static void LoadInfSet(const wchar_t *folder, const wchar_t *sub, InfSet *set)
+{
+    wchar_t dir[MAX_PATH];
+    set->count = 0;
+    if (JoinPath(dir, folder, sub)) LoadInfFolder(dir, set);
 }
 
 // The set's file that `path` (of `cb` bytes) equals, or -1: sizes first, which is cheap.
@@ -119,10 +126,20 @@ static int ListingWhole(const wchar_t *what)
     return 0;
 }
 
+// What the keep does with the store's entry `name` (at `path`, of `cb` bytes): its bytes are those
+// of the run's INF file number `*own` (-1 when none); and it is kept (1) when it is an OEM copy
+// DriverPrep's purge, an uninstall or an upgrade may remove: one whose bytes name the device (by
+// DriverPrep's own match), or equal the run's INF files or the earlier version's.
+static int KeptByTheRun(const wchar_t *path, const wchar_t *name, unsigned long long cb, const InfSet *own,
+                        const InfSet *earlier, int *ownIndex)
+{
+    *ownIndex = MatchInSet(own, path, cb);
+    return IsOemInf(name) &&
+           (*ownIndex >= 0 || FileNamesDevice(path, kCbChunk) == kNamesDevice || MatchInSet(earlier, path, cb) >= 0);
+}
+
 // Keeps, for the store as it stands: the names that hold the run's INF bytes already, and every
-// OEM copy DriverPrep's purge, an uninstall or an upgrade may remove (each whose bytes name the
-// device, or equal the run's INF files or the earlier version's), with its twin. The device's ID
-// is looked for with DriverPrep's own match.
+// copy KeptByTheRun names, with its twin.
 int KeepStoreCopies(RecordWriter *record)
 {
     wchar_t infDir[MAX_PATH];
@@ -142,11 +159,10 @@ int KeepStoreCopies(RecordWriter *record)
     int kept = 1;
     for (;;) {
         if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && JoinPath(path, infDir, entry.cFileName)) {
-            const unsigned long long cb = EntrySize(&entry);
-            const int ours = MatchInSet(&own, path, cb) >= 0;
-            if (ours) AddRecord(record, kRecordOurs, 0, 0, entry.cFileName);
-            if (IsOemInf(entry.cFileName) &&
-                (ours || FileNamesDevice(path, kCbChunk) == kNamesDevice || MatchInSet(&earlier, path, cb) >= 0)) {
+            int ownIndex = -1;
+            const int keep = KeptByTheRun(path, entry.cFileName, EntrySize(&entry), &own, &earlier, &ownIndex);
+            if (ownIndex >= 0) AddRecord(record, kRecordOurs, 0, 0, entry.cFileName);
+            if (keep) {
                 kept = KeepStoreFile(record, infDir, keptDir, entry.cFileName) &&
                        (!TwinPath(entry.cFileName, twin) || KeepStoreFile(record, infDir, keptDir, twin));
                 if (kept) Note(L"kept a copy of %ls (and of its twin)", path);
@@ -160,6 +176,46 @@ int KeepStoreCopies(RecordWriter *record)
     }
     FindClose(search);
     return kept;
+}
+
+// The names the purge would delete are in the name table (name_set.h).
+int PreviewStoreCopies(const wchar_t *ownDir)
+{
+    wchar_t infDir[MAX_PATH];
+    wchar_t path[MAX_PATH];
+    wchar_t twin[MAX_PATH];
+    WIN32_FIND_DATAW entry;
+    InfSet own;
+    InfSet earlier;
+    int held[kMaxSetInfs] = {0};
+    LoadInfFolder(ownDir, &own);
+    LoadInfFolder(kInstallFolder, &earlier);
+    if (!InfDirectory(infDir) || !JoinPath(path, infDir, kInfPattern)) return 0;
+    HANDLE search = FindFirstFileW(path, &entry);
+    int whole = search != INVALID_HANDLE_VALUE || GetLastError() == ERROR_FILE_NOT_FOUND;
+    for (int more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &entry)) {
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !JoinPath(path, infDir, entry.cFileName)) continue;
+        int ownIndex = -1;
+        if (KeptByTheRun(path, entry.cFileName, EntrySize(&entry), &own, &earlier, &ownIndex)) {
+            int twinStands = TwinPath(path, twin) && Exists(twin);
+            Note(L"a run would keep %ls%ls%ls for its rollback", path, twinStands ? L" and " : L"", twinStands ? twin : L"");
+        }
+        if (ownIndex >= 0 && HasName(NameHash(entry.cFileName))) {
+            Note(L"%ls holds the bytes of %ls, but the purge would delete it first", path, wcsrchr(own.path[ownIndex], L'\\') + 1);
+        } else if (ownIndex >= 0) {
+            held[ownIndex] = 1;
+            Note(L"the store holds %ls with the bytes of %ls already: the copy service would use it again", path,
+                 wcsrchr(own.path[ownIndex], L'\\') + 1);
+        }
+    }
+    if (search != INVALID_HANDLE_VALUE) {
+        whole = ListingWhole(infDir);
+        FindClose(search);
+    }
+    for (int i = 0; i < own.count; ++i) {
+        if (!held[i]) Note(L"PkgStage would stage %ls as a new copy in the INF store", wcsrchr(own.path[i], L'\\') + 1);
+    }
+    return whole;
 }
 
 // Takes the store's copy `name` out through the copy service's uninstall. Wine's reports success

@@ -325,6 +325,49 @@ TEST_F(Rollback, KeepingFindsEveryCopyThePurgeCanRemove)
     }
 }
 
+// The preview lists, by the purge's own walk and match, exactly what DriverPrep then deletes, and
+// which of the run's INF files the copy service would stage or use again; it writes nothing but its
+// log. With the device recorded it says so and lists nothing.
+TEST_F(Rollback, PreviewListsWhatThePurgeDeletesAndWritesNothing)
+{
+    PutInf(L"oem1.inf", kNamesDevice);
+    PutInf(L"oem1.pnf", "precompiled");
+    PutInf(L"oem2.inf", Utf16(kNamesDevice, false, true));
+    PutInf(L"oem5.inf", kOtherVendor);
+    PutInf(L"oem5.pnf", "another vendor's");
+    PutInf(L"oem6.inf", kTool);
+    WriteWork(kTool, kNewDriver, {L"flashwright.inf", L"brellan.inf"});
+    const std::wstring preview = L"/work=" + kPrograms + L"\\work.txt";
+    const auto store = Tree(L"C:\\Windows");
+    const auto programs = Tree(kPrograms);
+
+    hostwin::AddKey(L"System\\CurrentControlSet\\Enum\\USB\\Vid_8817&Pid_3402", 2);
+    EXPECT_EQ(kRollbackDeviceRecorded, Run({L"/preview", preview}));
+    EXPECT_TRUE(Logged("a Brellan device is recorded (2 instances under HKLM\\System\\CurrentControlSet\\Enum\\USB\\Vid_8817&Pid_3402)"));
+    EXPECT_EQ(std::string::npos, Log().find("would delete"));
+    hostwin::AddKey(L"System\\CurrentControlSet\\Enum\\USB\\Vid_8817&Pid_3402", 0);
+
+    EXPECT_EQ(kRollbackDone, Run({L"/preview", preview}));
+    EXPECT_EQ(store, Tree(L"C:\\Windows"));
+    EXPECT_EQ(programs, Tree(kPrograms));
+    EXPECT_FALSE(Exists(kState));
+    EXPECT_TRUE(hostwin::UninstallCalls().empty());
+    EXPECT_TRUE(Logged("DriverPrep would delete C:\\Windows\\inf\\oem1.inf, which names " + kDeviceId +
+                       ", and its twin C:\\Windows\\inf\\oem1.pnf"));
+    EXPECT_TRUE(Logged("DriverPrep would delete C:\\Windows\\inf\\oem2.inf, which names " + kDeviceId +
+                       " (it has no twin C:\\Windows\\inf\\oem2.pnf)"));
+    EXPECT_TRUE(Logged("the store holds C:\\Windows\\inf\\oem6.inf with the bytes of flashwright.inf already"));
+    EXPECT_TRUE(Logged("PkgStage would stage brellan.inf as a new copy"));
+    EXPECT_EQ(std::string::npos, Log().find("oem5")) << "another vendor's copy is not ours";
+    EXPECT_EQ(std::string::npos, Log().find("would stage flashwright.inf"));
+
+    PurgeStaleInfs();
+    std::set<std::string> deleted;
+    for (const std::wstring &path : Deletions()) deleted.insert(Narrow(path));
+    EXPECT_EQ((std::set<std::string>{"C:\\Windows\\inf\\oem1.inf", "C:\\Windows\\inf\\oem1.pnf", "C:\\Windows\\inf\\oem2.inf"}),
+              deleted);
+}
+
 // After an install commits: the restart no longer removes what it placed (an uninstall from the
 // install folder left that work), and the earlier version's files it does not carry are gone.
 TEST_F(Rollback, CommittedInstallKeepsTheRestartFromUndoingIt)
@@ -464,7 +507,8 @@ TEST_F(Rollback, CommandLineIsRefusedWhenNotWellFormed)
 {
     const std::vector<std::vector<std::wstring>> refused = {
         {L"/undo"}, {L"/keep"}, {L"/keep", L"/rollback"}, {L"/keep", L"/work="}, {L"/rollback", L"/work=C:\\w.txt"}, {L"/rollback", L"/remove-replaced"},
-        {L"/keep", L"/log="}, {L"/commit", L"/place=brellan.inf"},
+        {L"/keep", L"/log="}, {L"/commit", L"/place=brellan.inf"}, {L"/preview"}, {L"/preview", L"/work="},
+        {L"/preview", L"/installed", L"/work=C:\\w.txt"}, {L"/preview", L"/keep", L"/work=C:\\w.txt"},
     };
     for (const auto &args : refused) {
         SCOPED_TRACE(::testing::PrintToString(args[args.size() - 1]));

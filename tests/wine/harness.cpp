@@ -218,6 +218,15 @@ std::vector<std::wstring> SuiteFiles(const wchar_t *folder)
     return files;
 }
 
+std::map<std::wstring, std::string> FolderFiles(const std::wstring &folder)
+{
+    std::vector<std::wstring> names;
+    std::map<std::wstring, std::string> files;
+    ListFiles(folder, L"", &names);
+    for (const std::wstring &name : names) ReadFileBytes(folder + L"\\" + name, &files[name]);
+    return files;
+}
+
 std::vector<std::wstring> SampleFiles()
 {
     return SuiteFiles(L"data");
@@ -510,6 +519,36 @@ std::wstring UninstallEntry(const wchar_t *name)
     LSTATUS status = RegGetValueW(HKEY_LOCAL_MACHINE, kUninstallKey, name, RRF_RT_REG_SZ | RRF_SUBKEY_WOW6464KEY, NULL,
                                   value, &cb);
     return status == ERROR_SUCCESS ? value : L"";
+}
+
+std::wstring RegistryText(const wchar_t *key, const wchar_t *name)
+{
+    wchar_t value[1024];
+    DWORD cb = sizeof value;
+    LSTATUS status = RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND |
+                                  RRF_SUBKEY_WOW6464KEY, NULL, value, &cb);
+    return status == ERROR_SUCCESS ? value : L"";
+}
+
+const wchar_t kEventSourceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Brellan Flashwright Setup";
+const wchar_t kEventMessageFile[] = L"C:\\Program Files\\Quillmere\\Brellan Flashwright Setup Events.exe";
+
+void RemoveEventSource()
+{
+    DeleteFileW(kEventMessageFile);
+    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kEventSourceKey, KEY_WOW64_64KEY, 0);
+}
+
+std::string RunOutput()
+{
+    char unixPath[MAX_PATH];
+    std::string bytes;
+    DWORD cch = GetEnvironmentVariableA("BRELLAN_RUN_OUTPUT", unixPath, MAX_PATH);
+    if (cch == 0 || cch >= MAX_PATH) return bytes;
+    std::wstring path = L"Z:";
+    for (const char *c = unixPath; *c; ++c) path += *c == '/' ? L'\\' : (wchar_t)(unsigned char)*c;
+    ReadFileBytes(path, &bytes);
+    return bytes;
 }
 
 void RemoveUninstallEntry() { RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, KEY_WOW64_64KEY, 0); }

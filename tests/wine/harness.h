@@ -56,6 +56,8 @@ std::string SampleInf(const wchar_t *name);
 std::vector<std::wstring> SampleFiles();
 // Every file under a folder that travels with the suite, by its path relative to that folder.
 std::vector<std::wstring> SuiteFiles(const wchar_t *folder);
+// Every file under `folder` with its bytes, by its path relative to the folder.
+std::map<std::wstring, std::string> FolderFiles(const std::wstring &folder);
 // Creates the install folder (and its parents) and writes `bytes` as `name` (a relative path) in it.
 bool PlaceInstallFile(const wchar_t *name, const std::string &bytes);
 // Places every sample file in the install folder, as the setup package does.
@@ -138,5 +140,14 @@ void SetDetectedVersion(const wchar_t *version);
 // A text value of its Apps & features entry (64-bit view), "" when there is none.
 std::wstring UninstallEntry(const wchar_t *name);
 void RemoveUninstallEntry();
+// A text value under HKLM (64-bit view), "" when there is none.
+std::wstring RegistryText(const wchar_t *key, const wchar_t *name);
+// The package's event source (under HKLM) and its message file; RemoveEventSource removes both.
+extern const wchar_t kEventSourceKey[];
+extern const wchar_t kEventMessageFile[];
+void RemoveEventSource();
+// What the session's programs wrote to their output so far, Wine's debug channels included (the
+// session script names the file in BRELLAN_RUN_OUTPUT); "" outside such a session.
+std::string RunOutput();
 
 }  // namespace harness

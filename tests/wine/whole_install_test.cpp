@@ -6,8 +6,11 @@
 #include <gtest/gtest.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <functional>
+#include <set>
 #include <cstdlib>
 #include <cstring>
 
@@ -187,6 +190,7 @@ protected:
     {
         EXPECT_EQ(std::vector<std::wstring>(), harness::Running(harness::kPackagePrograms, true)) << "left running";
         harness::SetDetectedVersion(NULL);
+        harness::RemoveEventSource();
         Installer::TearDown();
     }
 
@@ -863,6 +867,199 @@ TEST_F(Uninstall, PackageForAnotherPlatformEndsWith1633AndChangesNothing)
 }
 
 // The same switches on the screen a person may be looking at.
+// Each run's one event in the Application log. Wine keeps none: it prints the source's type and
+// ID on advapi's fixme channel, then each string on the eventlog channel, where the suite reads
+// them back from the session's output.
+class Events : public Unattended {
+protected:
+    struct Reported {
+        unsigned type = 0;
+        unsigned id = 0;
+        std::vector<std::string> strings;
+    };
+    // The events the runs in `deploy` report.
+    std::vector<Reported> EventsOf(const std::function<void()> &deploy)
+    {
+        SetEnvironmentVariableW(L"WINEDEBUG", L"-all,+eventlog,fixme+advapi");
+        const size_t from = harness::RunOutput().size();
+        deploy();
+        SetEnvironmentVariableW(L"WINEDEBUG", NULL);
+        const std::string output = harness::RunOutput();
+        std::vector<Reported> events;
+        for (size_t at = from; at < output.size();) {
+            size_t end = output.find('\n', at);
+            if (end == std::string::npos) end = output.size();
+            const std::string line = output.substr(at, end - at);
+            at = end + 1;
+            unsigned type = 0, category = 0, id = 0;
+            size_t report = line.find(":fixme:advapi:ReportEventW (");
+            size_t text = line.find(":eventlog:ReportEventW L\"");
+            if (report != std::string::npos &&
+                sscanf(line.c_str() + line.find(',', report) + 1, "0x%x,0x%x,0x%x", &type, &category, &id) == 3) {
+                events.push_back(Reported());
+                events.back().type = type;
+                events.back().id = id;
+            } else if (text != std::string::npos && !events.empty()) {
+                std::string value;
+                for (size_t c = text + 25; c + 1 < line.size(); ++c) value += line[c] == '\\' ? line[++c] : line[c];
+                events.back().strings.push_back(value);
+            }
+        }
+        return events;
+    }
+};
+
+// A success, a failure and a switch that is not valid: one event each, its type and ID the
+// outcome's, its strings the version, the exit code, its meaning, the log and the outcome; and the
+// registered message file gives Event Viewer each ID's text.
+TEST_F(Events, EachRunReportsOneEventThatNamesItsOutcome)
+{
+    struct Case {
+        int devices;
+        const wchar_t *switches;
+        unsigned code, type, id;
+        const char *meaning, *outcome;
+    } cases[] = {
+        {-1, L"/S", 0, EVENTLOG_INFORMATION_TYPE, 1000, "installed", "installed (exit code 0)"},
+        {1, L"/S", 3, EVENTLOG_ERROR_TYPE, 1021, "a Brellan device is still recorded: uninstall it first; nothing was placed",
+         "A Brellan device is still recorded; nothing was installed. (exit code 3)"},
+        {-1, L"/S /BOXTIMEOUT=soon", 1639, EVENTLOG_ERROR_TYPE, 1025, "a switch is not valid; nothing changed",
+         "/BOXTIMEOUT=soon is not a number of seconds from 0 to 86400: stopped (exit code 1639)"},
+    };
+    const std::string log(log_.begin(), log_.end());
+    for (const Case &c : cases) {
+        harness::SetDeviceInstances(c.devices);
+        std::vector<Reported> events = EventsOf([&] { EXPECT_EQ(c.code, Deploy(kSetup, c.switches).exitCode); });
+        ASSERT_EQ(1u, events.size()) << c.code;
+        EXPECT_EQ(c.type, events[0].type) << c.code;
+        EXPECT_EQ(c.id, events[0].id) << c.code;
+        EXPECT_EQ((std::vector<std::string>{BRELLAN_VERSION, std::to_string(c.code), c.meaning, log, c.outcome}),
+                  events[0].strings);
+    }
+
+    EXPECT_EQ(harness::kEventMessageFile, harness::RegistryText(harness::kEventSourceKey, L"EventMessageFile"));
+    DWORD types = 0, cb = sizeof types;
+    EXPECT_EQ(ERROR_SUCCESS, RegGetValueW(HKEY_LOCAL_MACHINE, harness::kEventSourceKey, L"TypesSupported", RRF_RT_REG_DWORD,
+                                          NULL, &types, &cb));
+    EXPECT_EQ(7u, types);
+    HMODULE messages = LoadLibraryExW(harness::kEventMessageFile, NULL, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_TRUE(messages != NULL);
+    const wchar_t *strings[] = {L"" BRELLAN_VERSION, L"0", L"installed", L"C:\\x.log", L"installed (exit code 0)"};
+    wchar_t text[1024] = L"";
+    for (unsigned id : {1000, 1001, 1002, 1010, 1011, 1020, 1021, 1022, 1023, 1024, 1025}) {
+        DWORD cch = FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, messages, id, 0, text, 1024,
+                                   (va_list *)strings);
+        EXPECT_NE(0u, cch) << "no text for event " << id;
+        std::wstring shown(text, cch);
+        while (!shown.empty() && (shown.back() == L'\n' || shown.back() == L'\r')) shown.pop_back();
+        if (id == 1000) {
+            EXPECT_EQ(L"Brellan Flashwright " BRELLAN_VERSION " was installed.\r\n\r\nExit code: 0 (installed).\r\n"
+                      L"Log: C:\\x.log\r\n\r\ninstalled (exit code 0)", shown);
+        }
+    }
+    FreeLibrary(messages);
+}
+
+// An uninstall reports its event, then removes the source's registration and its message file;
+// a preview and an uninstall register nothing.
+TEST_F(Events, UninstallRemovesTheSourceLastAndAPreviewRegistersNothing)
+{
+    std::vector<Reported> events = EventsOf([&] { EXPECT_EQ(0u, Deploy(kSetup, L"/S /WHATIF").exitCode); });
+    ASSERT_EQ(1u, events.size());
+    EXPECT_EQ(1002u, events[0].id);
+    EXPECT_EQ(L"", harness::RegistryText(harness::kEventSourceKey, L"EventMessageFile"));
+    EXPECT_FALSE(harness::FileExists(harness::kEventMessageFile));
+
+    ASSERT_EQ(0u, Deploy(kSetup).exitCode);
+    EXPECT_TRUE(harness::FileExists(harness::kEventMessageFile));
+    events = EventsOf([&] { EXPECT_EQ(0u, Deploy(kSetup, L"/UNINSTALL /S").exitCode); });
+    ASSERT_EQ(1u, events.size());
+    EXPECT_EQ(1001u, events[0].id);
+    EXPECT_EQ(EVENTLOG_INFORMATION_TYPE, events[0].type);
+    EXPECT_EQ(L"", harness::RegistryText(harness::kEventSourceKey, L"EventMessageFile"));
+    EXPECT_FALSE(harness::FileExists(harness::kEventMessageFile));
+}
+
+// /WHATIF, with stale copies of the device's driver, another vendor's INF and the device recorded
+// or not: it lists exactly what the real run that follows deletes and stages, ends with that
+// run's code where it is known (3) and else 0, and leaves the store, the registry and the install
+// folder byte for byte as they were.
+class Preview : public Events {};
+
+TEST_F(Preview, ListsWhatTheRunThenDeletesAndStagesAndChangesNothing)
+{
+    // An earlier version's install folder and stale copies: one in 8-bit text with its twin, one in
+    // UTF-16 without, a copy of the tool's INF as it is now, and another vendor's INF.
+    ASSERT_TRUE(harness::PlaceSamplePackages());
+    const std::wstring inf = harness::InfDir() + L"\\";
+    std::string utf16 = "\xFF\xFE";
+    for (const char *c = "[Strings]\r\nId=USB\\VID_8817&PID_3402\r\n"; *c; ++c) utf16 += std::string(1, *c) + '\0';
+    ASSERT_TRUE(harness::WriteFileBytes(inf + L"oem90.inf", device_ + "; an earlier version\r\n"));
+    ASSERT_TRUE(harness::WriteFileBytes(inf + L"oem90.pnf", "precompiled"));
+    ASSERT_TRUE(harness::WriteFileBytes(inf + L"oem91.inf", utf16));
+    ASSERT_TRUE(harness::WriteFileBytes(inf + L"oem92.inf", "[Version]\r\nSignature=\"$Windows NT$\"\r\n; another vendor\r\n"));
+    ASSERT_TRUE(harness::WriteFileBytes(inf + L"oem92.pnf", "another vendor's"));
+    ASSERT_TRUE(harness::WriteFileBytes(inf + L"oem93.inf", tool_));
+    for (int devices : {1, -1}) {
+        harness::SetDeviceInstances(devices);
+        const harness::StoreSnapshot store = harness::SnapshotInfStore();
+        const auto folder = harness::FolderFiles(harness::kInstallFolder);
+        const std::wstring version = harness::DetectedVersion(), entry = harness::UninstallEntry(L"DisplayVersion");
+        const std::wstring source = harness::RegistryText(harness::kEventSourceKey, L"EventMessageFile");
+
+        EXPECT_EQ(devices > 0 ? 3u : 0u, Deploy(kSetup, L"/S /WHATIF").exitCode);
+        EXPECT_EQ(L"", harness::DescribeChanges(store, harness::SnapshotInfStore()));
+        EXPECT_TRUE(folder == harness::FolderFiles(harness::kInstallFolder)) << "the install folder changed";
+        EXPECT_EQ(version, harness::DetectedVersion());
+        EXPECT_EQ(entry, harness::UninstallEntry(L"DisplayVersion"));
+        EXPECT_EQ(source, harness::RegistryText(harness::kEventSourceKey, L"EventMessageFile"));
+        EXPECT_FALSE(harness::FileExists(kRollbackFolder));
+        // What it said a run would delete and stage.
+        std::string bytes;
+        ASSERT_TRUE(harness::ReadFileBytes(log_, &bytes));
+        const std::string record = bytes.substr(bytes.rfind(kRecordStart));
+        const std::string del = "DriverPrep would delete C:\\windows\\inf\\", twin = "and its twin C:\\windows\\inf\\",
+                          stage = "PkgStage would stage ", asNew = " as a new copy";
+        std::set<std::wstring> deletes, stages;
+        auto add = [](std::set<std::wstring> *to, const std::string &name) { to->insert(std::wstring(name.begin(), name.end())); };
+        for (size_t at = 0, end; at < record.size(); at = end + 2) {
+            end = std::min(record.find("\r\n", at), record.size());
+            const std::string line = record.substr(at, end - at);
+            size_t found = line.find(del);
+            if (found != std::string::npos) add(&deletes, line.substr(found + del.size(), line.find(',', found) - found - del.size()));
+            if ((found = line.find(twin)) != std::string::npos) add(&deletes, line.substr(found + twin.size()));
+            if ((found = line.find(stage)) != std::string::npos && line.find(asNew) != std::string::npos)
+                add(&stages, line.substr(found + stage.size(), line.find(asNew) - found - stage.size()));
+        }
+        if (devices > 0) {
+            EXPECT_TRUE(LogHas(L"a Brellan device is recorded (1 instance under HKLM\\System\\CurrentControlSet\\Enum\\USB\\Vid_8817&Pid_3402)"));
+            EXPECT_TRUE(LogHas(L"exit code 3: preview: a run would end with this code"));
+            EXPECT_TRUE(deletes.empty() && stages.empty());
+            EXPECT_EQ(3u, Deploy(kSetup).exitCode) << "the run ends as the preview said";
+            EXPECT_EQ(L"", harness::DescribeChanges(store, harness::SnapshotInfStore()));
+            continue;
+        }
+        EXPECT_EQ((std::set<std::wstring>{L"oem90.inf", L"oem90.pnf", L"oem91.inf"}), deletes);
+        EXPECT_EQ((std::set<std::wstring>{L"brellan.inf"}), stages) << "the store's copy of the tool's INF is used again";
+        EXPECT_TRUE(LogHas(L"names USB\\VID_8817&PID_3402 (it has no twin C:\\windows\\inf\\oem91.pnf)"));
+        EXPECT_TRUE(LogHas(L"exit code 0: preview: a run would go on"));
+        // The real run deletes exactly those, and stages what the preview named.
+        EXPECT_EQ(0u, Deploy(kSetup).exitCode);
+        const harness::StoreSnapshot after = harness::SnapshotInfStore();
+        std::set<std::wstring> deleted, staged;
+        for (const auto &file : store) {
+            if (!after.count(file.first)) deleted.insert(file.first);
+        }
+        EXPECT_EQ(deletes, deleted);
+        for (const std::wstring &added : harness::AddedFiles(store, after)) {
+            std::string got;
+            if (added.size() > 4 && added.substr(added.size() - 4) == L".inf" && harness::ReadFileBytes(inf + added, &got))
+                staged.insert(got == tool_ ? L"flashwright.inf" : got == device_ ? L"brellan.inf" : added);
+        }
+        EXPECT_EQ(stages, staged);
+    }
+}
+
 class Deployment : public Unattended {};
 
 TEST_F(Deployment, BoxTimeoutAnswersTheBoxNobodyPresses)
