@@ -95,12 +95,20 @@ keep_shot 1 installer-window
 keep_shot 2 installing-notice
 
 echo
-echo "=== 3. An earlier version's stale copy naming the device: expect it purged, exit code 0"
+echo "=== 3. An earlier version's stale copy naming the device. First a preview (/WHATIF): expect exit code 0,"
+echo "===    the store unchanged, its log naming oem42.inf and the installed copy of the device's INF, with their"
+echo "===    twins, as what the purge would delete (the run stages the device's INF again);"
+echo "===    then the run: expect them purged, exit code 0"
 { sed 's/DriverVer=.*/DriverVer=01\/15\/2025,0.9.0.0/' tests/data/brellan.inf; } >"$inf/oem42.inf"
 printf 'precompiled' >"$inf/oem42.pnf"
 before=$(snapshot)
+install /S /WHATIF || true
+show_changes "$before"
 install /S || true
 show_changes "$before"
+echo "  the event source (every run reports one event to the Application log):"
+session run reg query 'HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Brellan Flashwright Setup' 2>/dev/null |
+  tr -d '\r' | sed -n 's/^ *\(EventMessageFile\|TypesSupported\)/    \1/p'
 
 echo
 echo "=== 4. The install folder cannot be written (a file stands in its place), and an unreadable"
@@ -153,6 +161,8 @@ session run wineboot -r >/dev/null 2>&1 || true
 vendor=$(dirname "$folder")
 [ -e "$folder" ] && echo "  the install folder is still there" || echo "  the install folder is gone"
 [ -e "$vendor" ] && echo "  $(basename "$vendor") is still there: $(ls -A "$vendor" | tr '\n' ' ')" || echo "  $(basename "$vendor") is gone: the package made it"
+session run reg query 'HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Brellan Flashwright Setup' >/dev/null 2>&1 &&
+  echo "  the event source is still registered" || echo "  the event source's registration is gone"
 
 echo
 rm -f "$shots"/*.bmp

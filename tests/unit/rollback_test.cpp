@@ -336,6 +336,7 @@ TEST_F(Rollback, PreviewListsWhatThePurgeDeletesAndWritesNothing)
     PutInf(L"oem5.inf", kOtherVendor);
     PutInf(L"oem5.pnf", "another vendor's");
     PutInf(L"oem6.inf", kTool);
+    PutInf(L"oem7.inf", kNewDriver);   // the run's own device INF, staged before: purged first
     WriteWork(kTool, kNewDriver, {L"flashwright.inf", L"brellan.inf"});
     const std::wstring preview = L"/work=" + kPrograms + L"\\work.txt";
     const auto store = Tree(L"C:\\Windows");
@@ -357,6 +358,7 @@ TEST_F(Rollback, PreviewListsWhatThePurgeDeletesAndWritesNothing)
     EXPECT_TRUE(Logged("DriverPrep would delete C:\\Windows\\inf\\oem2.inf, which names " + kDeviceId +
                        " (it has no twin C:\\Windows\\inf\\oem2.pnf)"));
     EXPECT_TRUE(Logged("the store holds C:\\Windows\\inf\\oem6.inf with the bytes of flashwright.inf already"));
+    EXPECT_TRUE(Logged("C:\\Windows\\inf\\oem7.inf holds the bytes of brellan.inf, but the purge would delete it first"));
     EXPECT_TRUE(Logged("PkgStage would stage brellan.inf as a new copy"));
     EXPECT_EQ(std::string::npos, Log().find("oem5")) << "another vendor's copy is not ours";
     EXPECT_EQ(std::string::npos, Log().find("would stage flashwright.inf"));
@@ -364,7 +366,8 @@ TEST_F(Rollback, PreviewListsWhatThePurgeDeletesAndWritesNothing)
     PurgeStaleInfs();
     std::set<std::string> deleted;
     for (const std::wstring &path : Deletions()) deleted.insert(Narrow(path));
-    EXPECT_EQ((std::set<std::string>{"C:\\Windows\\inf\\oem1.inf", "C:\\Windows\\inf\\oem1.pnf", "C:\\Windows\\inf\\oem2.inf"}),
+    EXPECT_EQ((std::set<std::string>{"C:\\Windows\\inf\\oem1.inf", "C:\\Windows\\inf\\oem1.pnf", "C:\\Windows\\inf\\oem2.inf",
+                                     "C:\\Windows\\inf\\oem7.inf"}),
               deleted);
 }
 

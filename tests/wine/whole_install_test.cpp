@@ -921,19 +921,31 @@ TEST_F(Events, EachRunReportsOneEventThatNamesItsOutcome)
         const char *meaning, *outcome;
     } cases[] = {
         {-1, L"/S", 0, EVENTLOG_INFORMATION_TYPE, 1000, "installed", "installed (exit code 0)"},
+        {-1, L"/S /LOCKED", 1618, EVENTLOG_WARNING_TYPE, 1010, "another run of the package is under way; try again later",
+         "another run of the package holds the lock (C:\\Program Files\\Quillmere\\Brellan Flashwright Setup.lock): nothing was done"},
         {1, L"/S", 3, EVENTLOG_ERROR_TYPE, 1021, "a Brellan device is still recorded: uninstall it first; nothing was placed",
          "A Brellan device is still recorded; nothing was installed. (exit code 3)"},
         {-1, L"/S /BOXTIMEOUT=soon", 1639, EVENTLOG_ERROR_TYPE, 1025, "a switch is not valid; nothing changed",
          "/BOXTIMEOUT=soon is not a number of seconds from 0 to 86400: stopped (exit code 1639)"},
     };
     const std::string log(log_.begin(), log_.end());
+    const std::wstring lock = L"C:\\Program Files\\Quillmere\\Brellan Flashwright Setup.lock";
     for (const Case &c : cases) {
         harness::SetDeviceInstances(c.devices);
-        std::vector<Reported> events = EventsOf([&] { EXPECT_EQ(c.code, Deploy(kSetup, c.switches).exitCode); });
+        // "/LOCKED": another run holds the lock, as the package holds it; the record goes to the
+        // early log beside the run's.
+        const bool locked = wcsstr(c.switches, L"/LOCKED") != NULL;
+        CreateDirectoryW(L"C:\\Program Files\\Quillmere", NULL);
+        HANDLE held = locked ? CreateFileW(lock.c_str(), GENERIC_WRITE, 0, NULL, OPEN_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, NULL)
+                             : INVALID_HANDLE_VALUE;
+        ASSERT_EQ(locked, held != INVALID_HANDLE_VALUE);
+        std::vector<Reported> events = EventsOf([&] { EXPECT_EQ(c.code, Deploy(kSetup, locked ? L"/S" : c.switches).exitCode); });
+        if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+        const std::string logged = locked ? log.substr(0, log.size() - 4) + ".early.log" : log;
         ASSERT_EQ(1u, events.size()) << c.code;
         EXPECT_EQ(c.type, events[0].type) << c.code;
         EXPECT_EQ(c.id, events[0].id) << c.code;
-        EXPECT_EQ((std::vector<std::string>{BRELLAN_VERSION, std::to_string(c.code), c.meaning, log, c.outcome}),
+        EXPECT_EQ((std::vector<std::string>{BRELLAN_VERSION, std::to_string(c.code), c.meaning, logged, c.outcome}),
                   events[0].strings);
     }
 
