@@ -17,10 +17,25 @@ namespace {
 // Listings of a folder that end on an error after so many entries, by lower-case folder.
 std::map<std::wstring, std::pair<size_t, DWORD>> *g_failListing = new std::map<std::wstring, std::pair<size_t, DWORD>>;
 
+// A host file name as Windows lists it: UTF-8 (as Narrow writes names) back to UTF-16; a byte
+// that starts no whole sequence stands for itself.
 std::wstring Widen(const std::string &s)
 {
     std::wstring out;
-    for (unsigned char c : s) out += (wchar_t)c;
+    for (size_t i = 0; i < s.size(); ++i) {
+        unsigned c = (unsigned char)s[i];
+        size_t more = c >= 0xE0 && c < 0xF0 ? 2 : c >= 0xC0 && c < 0xE0 ? 1 : 0;
+        bool whole = i + more < s.size();
+        for (size_t k = 1; whole && k <= more; ++k) whole = ((unsigned char)s[i + k] & 0xC0) == 0x80;
+        if (more == 0 || !whole) {
+            out += (wchar_t)c;
+            continue;
+        }
+        unsigned u = c & (more == 1 ? 0x1F : 0x0F);
+        for (size_t k = 1; k <= more; ++k) u = (u << 6) | ((unsigned char)s[i + k] & 0x3F);
+        out += (wchar_t)u;
+        i += more;
+    }
     return out;
 }
 

@@ -43,6 +43,7 @@ Target ${TARGET}
 !searchparse /file "${WATCH}" `kWatchEndedProgram = ` WATCH_ENDED `;`
 !searchparse /file "${WATCH}" `kWatchNotStarted = ` WATCH_NOT_STARTED `;`
 !searchparse /file "${WATCH}" `kWatchProgramStayed = ` WATCH_STAYED `;`
+!searchparse /file "${WATCH}" `kWatchNoBoxBefore = ` WATCH_NO_BOX `;`
 !searchparse /file "${WATCH}" `kMaxWatchSeconds = ` MAX_BOX_TIMEOUT `;`
 !define /math WATCH_ANSWERED_WENT_ON ${WATCH_ANSWERED} + 1
 ; The programs' folder is SYSTEM's and the Administrators' alone, from its header.
@@ -56,6 +57,7 @@ Target ${TARGET}
 !searchparse /file "${ROLLBACK}" `kRollbackSetAside = ` ROLLBACK_SET_ASIDE `;`
 !searchparse /file "${ROLLBACK}" `kRollbackDeviceRecorded = ` ROLLBACK_DEVICE_RECORDED `;`
 !searchparse /file "${ROLLBACK}" `kRollbackFolder[] = L"` ROLLBACK_FOLDER_ESCAPED `";`
+!searchparse /file "${ROLLBACK}" `kArmedName[] = L"` ARMED_NAME `";`
 !searchreplace ROLLBACK_FOLDER "${ROLLBACK_FOLDER_ESCAPED}" "\\" "\"
 ; Where a deployment tool's detection rule finds the installed version (the 64-bit view), and the
 ; name of the package's copy in the install folder that the entry's uninstall runs, from the same
@@ -159,6 +161,9 @@ Var WatchOptions   ; what SetupWatch answers and bounds: nothing without /S
 Var JobNote        ; why the run's programs are not in a job of their own, "" when they are
 Var SelfFile       ; the package's own file, held from the start without write or delete sharing
 Var Uninstalled    ; 1 once an uninstall has removed the product's files
+Var RunId          ; this run's own ID, which its kept state's record names
+Var WritingFile    ; the file the package is writing into the install folder
+Var WriteFailed    ; the first of them it could not write, "" while none
 !include "${__FILEDIR__}/run_log.nsh"
 
 
@@ -174,6 +179,15 @@ Var Uninstalled    ; 1 once an uninstall has removed the product's files
   ${EndIf}
   FileOpen $LogFile "$LogPath" a
   FileSeek $LogFile 0 END
+!macroend
+
+; After each file the package writes into the install folder: the first that could not be
+; written is kept in $WriteFailed (checking clears the error flag).
+!macro CheckWritten
+  ${If} ${Errors}
+  ${AndIf} $WriteFailed == ""
+    StrCpy $WriteFailed $WritingFile
+  ${EndIf}
 !macroend
 
 ; Logs the outcome, tells the user when no program has, and ends the installer with `code`.
@@ -386,6 +400,15 @@ Function .onInit
   ${EndIf}
 
   Call PutRunInJob
+  ; This run's ID, for its kept state: another run's state is never taken for its own.
+  System::Call 'ole32::CoCreateGuid(g .s)'
+  Pop $RunId
+  ${If} $RunId == ""
+  ${OrIf} $RunId == "error"
+    System::Call 'kernel32::GetCurrentProcessId() i .s'
+    Pop $RunId
+    StrCpy $RunId "$RunId-$StartTicks"
+  ${EndIf}
   ; The package's file as it was started: nobody can rename, replace or write it while it runs.
   System::Call 'kernel32::CreateFileW(w "$EXEPATH", i ${GENERIC_READ}, i ${FILE_SHARE_READ}, p 0, i ${OPEN_EXISTING}, i 0, p 0) p .s'
   Pop $SelfFile
@@ -533,7 +556,9 @@ Section "Driver steps"
   Call CheckVersion
   Call KeepMachineState
 
-  !insertmacro RunProgram "DriverPrep.exe" '"/closes-itself=${NOTICE_TITLE}"'
+  ; DriverPrep and PkgStage end with 0 only after a box that says why: a 0 without one is a
+  ; program that was ended from outside, whatever its code says.
+  !insertmacro RunProgram "DriverPrep.exe" '"/closes-itself=${NOTICE_TITLE}" /box-before=0'
   ${If} $0 == 0
   ${OrIf} $0 == ${WATCH_ANSWERED}
     !insertmacro Finish ${EXIT_DEVICE_RECORDED} "A Brellan device is still recorded; nothing was installed."
@@ -549,18 +574,21 @@ Section "Driver steps"
 
   ; PkgStage reads exactly this folder. It is written out in full: a 32-bit installer's
   ; $PROGRAMFILES is "Program Files (x86)" on 64-bit Windows, and /D= moves only $INSTDIR. The
-  ; copy service takes each INF's catalog and source files from beside it.
+  ; copy service takes each INF's catalog and source files from beside it. A file that cannot
+  ; even be begun ends the run here; one cut short (a full disk) ends it in .onInstFailed.
   ClearErrors
+  StrCpy $WriteFailed ""
   !insertmacro PlaceDriverPackageFiles
-  ${If} ${Errors}
-    !insertmacro Finish ${EXIT_STEP_FAILED} "The driver packages could not be written to ${INSTALL_FOLDER}."
+  StrCpy $WritingFile ""
+  ${If} $WriteFailed != ""
+    !insertmacro Finish ${EXIT_STEP_FAILED} "The driver packages could not be written to ${INSTALL_FOLDER}: $WriteFailed could not be written."
   ${EndIf}
   !insertmacro LogDriverPackageFiles
   !insertmacro Log "placed the ${DRIVER_PACKAGE_COUNT} files of the driver packages in ${INSTALL_FOLDER}"
 
   ; A box the watch answered leaves the outcome to PkgStage's own exit code: on Windows a driver
   ; publisher's prompt inside PkgStage's process is such a box.
-  !insertmacro RunProgram "PkgStage.exe" ""
+  !insertmacro RunProgram "PkgStage.exe" "/box-before=0"
   ${If} $0 == ${WATCH_ANSWERED_WENT_ON}
     !insertmacro Log "PkgStage went on after the watch answered its box: both driver packages were staged."
   ${ElseIf} $0 == 0
@@ -571,6 +599,12 @@ Section "Driver steps"
     !insertmacro Finish ${EXIT_STEP_FAILED} "PkgStage did not end by itself and was ended."
   ${ElseIf} $0 != 1
     !insertmacro Finish ${EXIT_STEP_FAILED} "PkgStage could not run (result: $0: $ResultMeaning)."
+  ${EndIf}
+  ; What PkgStage's success leaves: a copy of each INF file in the store.
+  !insertmacro RunHelper SetupRollback.exe `/staged "/work=$ProgramsDir\${WORK_LIST}"`
+  ${If} $0 != ${ROLLBACK_DONE}
+    !insertmacro ExplainResult SetupRollback.exe
+    !insertmacro Finish ${EXIT_STEP_FAILED} "PkgStage said it staged both driver packages, but the INF store lacks one (result: $0: $ResultMeaning; see above): it did not end by itself."
   ${EndIf}
 
   Call PlacePackageCopy
@@ -599,3 +633,15 @@ Section "Driver steps"
   FileClose $LogFile
   Call LeaveMachine
 SectionEnd
+
+; NSIS ends the run by itself only when it cannot write a file it has begun (a full disk): the run
+; is rolled back and ends with 5, as any step that could not run, and its log names the file.
+Function .onInstFailed
+  !insertmacro Log "$WritingFile could not be written whole (is the disk full?)"
+  Call RollBackThisRun
+  !insertmacro Log "The driver packages could not be written to ${INSTALL_FOLDER}. (exit code ${EXIT_STEP_FAILED})"
+  !insertmacro LogExit ${EXIT_STEP_FAILED}
+  FileClose $LogFile
+  Call LeaveMachine
+  SetErrorLevel ${EXIT_STEP_FAILED}
+FunctionEnd

@@ -362,6 +362,8 @@ FunctionEnd
     StrCpy $ResultMeaning "the watch ended it, and it had still not gone"
   ${ElseIf} $0 == ${WATCH_NOT_STARTED}
     StrCpy $ResultMeaning "the watch could not start it"
+  ${ElseIf} $0 == ${WATCH_NO_BOX}
+    StrCpy $ResultMeaning "it ended with 0 without the box it shows first: it did not end by itself"
   ${Else}
     StrCpy $LogWord1 "$0"
     StrCpy $LogWord2 ""

@@ -18,15 +18,21 @@ Function SyncUninstallEntry
   ${EndIf}
 FunctionEnd
 
+Var RollbackRun   ; "/run=ID" for this run's own rollback, "" for putting back an earlier run's
+
 ; Puts back every armed state: this run's, one cut off, or an earlier one that could not be put back
-; whole. SetupRollback puts back the detection value too.
+; whole. SetupRollback puts back the detection value too. A rollback that says it is done has
+; disarmed the state: one still armed was not put back, whatever its exit code says.
 Function PutBackKeptState
-  !insertmacro RunHelper SetupRollback.exe "/rollback"
+  !insertmacro RunHelper SetupRollback.exe "/rollback $RollbackRun"
   Call SyncUninstallEntry
   ${If} $0 == ${ROLLBACK_DONE}
+  ${AndIf} ${FileExists} "${ROLLBACK_FOLDER}\${ARMED_NAME}"
+    !insertmacro Log "SetupRollback ended with $0, but ${ROLLBACK_FOLDER}\${ARMED_NAME} is still armed: it did not end by itself; the next run puts it back"
+  ${ElseIf} $0 == ${ROLLBACK_DONE}
     !insertmacro Log "put back what the run changed: the machine is as the run found it"
   ${ElseIf} $0 == ${ROLLBACK_SET_ASIDE}
-    !insertmacro Log "a kept state did not verify and was set aside (see above): nothing was put back from it"
+    !insertmacro Log "a kept state was set aside (see above): what it holds stays there, and nothing of it is deleted"
   ${Else}
     !insertmacro ExplainResult SetupRollback.exe
     !insertmacro Log "not everything the run changed could be put back (see above; result: $0: $ResultMeaning): the rest stays kept for the next run"
@@ -36,6 +42,7 @@ FunctionEnd
 Function RollBackThisRun
   ${If} $Kept == 1
     StrCpy $Kept 0
+    StrCpy $RollbackRun "/run=$RunId"
     Call PutBackKeptState
   ${EndIf}
 FunctionEnd
@@ -46,6 +53,7 @@ Function RepairCutOffRun
   ${If} ${FileExists} "${ROLLBACK_FOLDER}\*.*"
   ${OrIf} ${FileExists} "${ROLLBACK_FOLDER} (earlier *"
     !insertmacro Log "an earlier run left what it changed kept: putting it back"
+    StrCpy $RollbackRun ""
     Call PutBackKeptState
   ${EndIf}
 FunctionEnd
@@ -53,12 +61,17 @@ FunctionEnd
 ; Keeps, before DriverPrep runs, what the run may change: the work list names the files the run
 ; places; SetupRollback reads the store, the install folder and the detection value itself.
 !macro Keep list
-  !insertmacro RunHelper SetupRollback.exe `/keep "/work=${list}"`
+  !insertmacro RunHelper SetupRollback.exe `/keep "/work=${list}" /run=$RunId`
   ${If} $0 != ${ROLLBACK_DONE}
     !insertmacro ExplainResult SetupRollback.exe
     !insertmacro Finish ${EXIT_STEP_FAILED} "What the run may change could not be kept (result: $0: $ResultMeaning); nothing was changed."
   ${EndIf}
+  ; The keep's effect, not its exit code: its sealed record. Without it the keep was cut off,
+  ; and whatever it left is let go of before the run ends.
   StrCpy $Kept 1
+  ${IfNot} ${FileExists} "${ROLLBACK_FOLDER}\${ARMED_NAME}"
+    !insertmacro Finish ${EXIT_STEP_FAILED} "SetupRollback ended with $0, but sealed no record in ${ROLLBACK_FOLDER}: it did not end by itself; nothing was changed."
+  ${EndIf}
   !insertmacro Log "kept what the run may change"
 !macroend
 
@@ -75,10 +88,14 @@ FunctionEnd
 ; What follows it (an upgrade's removal of the copies it replaced, letting go) is never rolled
 ; back. `options` is "/remove-replaced" for an upgrade.
 !macro Commit options
-  !insertmacro RunHelper SetupRollback.exe "/commit ${options}"
+  !insertmacro RunHelper SetupRollback.exe "/commit ${options} /run=$RunId"
   ${If} $0 != ${ROLLBACK_DONE}
     !insertmacro ExplainResult SetupRollback.exe
     !insertmacro Finish ${EXIT_STEP_FAILED} "The run could not be committed (result: $0: $ResultMeaning)."
+  ${EndIf}
+  ; The commit's effect: the record is no longer armed.
+  ${If} ${FileExists} "${ROLLBACK_FOLDER}\${ARMED_NAME}"
+    !insertmacro Finish ${EXIT_STEP_FAILED} "SetupRollback ended with $0, but the run's record in ${ROLLBACK_FOLDER} is still armed: it did not end by itself, and the run is not committed."
   ${EndIf}
   StrCpy $Kept 0
   !insertmacro Log "committed"

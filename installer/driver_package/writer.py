@@ -88,7 +88,9 @@ def nsis_string(text):
 
 def write_nsh(files, path, platforms, work):
     """The .nsh the setup script includes: the platforms, the File commands that place every file
-    and the work list (which the package cannot run without: it is always given)."""
+    and the work list (which the package cannot run without: it is always given). Before each
+    file the script's $WritingFile names it, and after it the script's CheckWritten notes a
+    failure: a run that cannot write a file says which."""
     work_file = nsis_string(os.path.abspath(work))
     lines = ["; Written by installer/driver_package: the files of the product's driver packages.",
              "!define PACKAGE_PLATFORMS \"%s\"" % ", ".join(platforms),
@@ -101,10 +103,14 @@ def write_nsh(files, path, platforms, work):
         if subfolder != folder:
             folder = subfolder
             lines.append('  SetOutPath "${INSTALL_FOLDER}%s"' % nsis_string("\\" + subfolder if subfolder else ""))
-        lines.append('  File "/oname=%s" "%s"' % (nsis_string(name), nsis_string(source)))
+        lines += ['  StrCpy $WritingFile "${INSTALL_FOLDER}\\%s"' % nsis_string(relative),
+                  '  File "/oname=%s" "%s"' % (nsis_string(name), nsis_string(source)),
+                  '  !insertmacro CheckWritten']
     # The list of what the install placed, which upgrades and the uninstall go by.
     lines += ['  SetOutPath "${INSTALL_FOLDER}"',
-              '  File "/oname=%s" "%s"' % (nsis_string(package.file_list_name()), work_file)]
+              '  StrCpy $WritingFile "${INSTALL_FOLDER}\\%s"' % nsis_string(package.file_list_name()),
+              '  File "/oname=%s" "%s"' % (nsis_string(package.file_list_name()), work_file),
+              '  !insertmacro CheckWritten']
     lines += ["!macroend", "; A log line for each file, in the install folder.", "!macro LogDriverPackageFiles"]
     lines += ['  !insertmacro Log "placed ${INSTALL_FOLDER}\\%s"' % nsis_string(relative) for relative, _ in files]
     lines += ["!macroend",

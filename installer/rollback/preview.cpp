@@ -58,14 +58,21 @@ static int PreviewInstallFiles(const wchar_t *workList)
     return whole;
 }
 
+// The folder of the work list, where the run's INF files lie.
+static int WorkFolder(const wchar_t *workList, wchar_t *folder)
+{
+    const wchar_t *last = wcsrchr(workList, L'\\');
+    if (last == NULL || (size_t)(last - workList) >= MAX_PATH) return 0;
+    memcpy(folder, workList, (size_t)(last - workList) * sizeof(wchar_t));
+    folder[last - workList] = 0;
+    return 1;
+}
+
 int PreviewRun(const wchar_t *workList)
 {
     wchar_t ownDir[MAX_PATH];
     wchar_t id[MAX_PATH] = L"";
-    const wchar_t *last = wcsrchr(workList, L'\\');
-    if (last == NULL || (size_t)(last - workList) >= MAX_PATH) return kRollbackBadArguments;
-    memcpy(ownDir, workList, (size_t)(last - workList) * sizeof(wchar_t));
-    ownDir[last - workList] = 0;
+    if (!WorkFolder(workList, ownDir)) return kRollbackBadArguments;
 
     DWORD instances = RecordedDeviceInstances();
     if (instances != 0) {
@@ -79,4 +86,11 @@ int PreviewRun(const wchar_t *workList)
     WalkStaleCopies(PurgeWouldMatch, SayPurged, id);
     int whole = PreviewStoreCopies(ownDir) && PreviewInstallFiles(workList);
     return whole ? kRollbackDone : kRollbackIncomplete;
+}
+
+int StagedRun(const wchar_t *workList)
+{
+    wchar_t ownDir[MAX_PATH];
+    if (!WorkFolder(workList, ownDir)) return kRollbackBadArguments;
+    return StagedCopiesStand(ownDir) ? kRollbackDone : kRollbackIncomplete;
 }

@@ -12,8 +12,9 @@ static const wchar_t kRecordHeader[] = L"Brellan Flashwright rollback record 2";
 static const wchar_t kUnsealedName[] = L"record.new";
 static const wchar_t kSumKind[] = L"sum";
 // By RecordKind; where each kind's kept file lies in the state's folder ("" for none).
-static const wchar_t *const kKindNames[] = {L"own", L"ours", L"copy", L"kept", L"new", L"version", L"install-new", L"made-folder"};
-static const wchar_t *const kKindFolders[] = {L"own", L"", L"inf", L"kept", L"", L"", L"", L""};
+static const wchar_t *const kKindNames[] = {L"own", L"ours", L"copy", L"kept", L"new", L"version", L"install-new", L"made-folder",
+                                            L"run"};
+static const wchar_t *const kKindFolders[] = {L"own", L"", L"inf", L"kept", L"", L"", L"", L"", L""};
 static const size_t kKinds = sizeof kKindNames / sizeof kKindNames[0];
 static const size_t kCchRecordLine = MAX_PATH + 48;
 static const wchar_t kHexDigits[] = L"0123456789abcdef";
@@ -117,6 +118,25 @@ int NextRecord(RecordReader *record, RecordEntry *entry)
 }
 
 void CloseRecord(RecordReader *record) { CloseText(&record->text); }
+
+int KeptRelativePath(const RecordEntry *entry, wchar_t *relative)
+{
+    if (entry->kind >= (RecordKind)kKinds || kKindFolders[entry->kind][0] == 0) return 0;
+    return JoinPath(relative, kKindFolders[entry->kind], entry->text);
+}
+
+int RecordIsRuns(const wchar_t *folder, const wchar_t *name, const wchar_t *runId)
+{
+    RecordReader record;
+    RecordEntry entry;
+    int runs = 0;
+    if (!OpenRecord(&record, folder, name)) return 0;
+    while (NextRecord(&record, &entry)) {
+        if (entry.kind == kRecordRun) runs = wcscmp(entry.text, runId) == 0;
+    }
+    CloseRecord(&record);
+    return runs;
+}
 
 int KeptFilePath(const wchar_t *folder, const RecordEntry *entry, wchar_t *path)
 {

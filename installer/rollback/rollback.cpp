@@ -7,11 +7,12 @@
 #include <string.h>
 
 static const wchar_t *const kModeSwitches[] = {L"/keep", L"/rollback", L"/remove-copies", L"/remove-files", L"/commit",
-                                               L"/preview"};
+                                               L"/preview", L"/staged"};
 static const wchar_t kLogOption[] = L"/log=";
 static const wchar_t kWorkOption[] = L"/work=";
 static const wchar_t kRemoveReplacedOption[] = L"/remove-replaced";
 static const wchar_t kInstalledOption[] = L"/installed";
+static const wchar_t kRunOption[] = L"/run=";
 
 // Keeps what the run may change, and arms the state by sealing its record last. A keep that
 // fails leaves nothing behind: nothing was changed yet.
@@ -20,7 +21,9 @@ static int KeepMode(const RollbackOptions *options)
     RecordWriter record;
     record.text.file = INVALID_HANDLE_VALUE;
     if (!MakeStateFolder()) return kRollbackIncomplete;
-    int kept = BeginRecord(&record, kRollbackFolder) && KeepOwnInfs(&record, options->workList) &&
+    int kept = BeginRecord(&record, kRollbackFolder);
+    if (kept && options->runId != NULL) AddRecord(&record, kRecordRun, 0, 0, options->runId);
+    kept = kept && KeepOwnInfs(&record, options->workList) &&
                KeepInstallFiles(&record, options->workList) && KeepStoreCopies(&record) && KeepDetectionValue(&record) &&
                SealRecord(&record, kArmedName);
     if (kept) return kRollbackDone;
@@ -31,17 +34,22 @@ static int KeepMode(const RollbackOptions *options)
 }
 
 // Puts back one state. `current` is this run's folder: a state that cannot be put back whole
-// moves aside as an earlier run's, still armed, for the next run to try again.
-static int RollBackState(const wchar_t *stateFolder, int current)
+// moves aside as an earlier run's, still armed, for the next run to try again. With `runId` (the
+// run's own rollback) the current state must be that run's: another run's is set aside.
+static int RollBackState(const wchar_t *stateFolder, int current, const wchar_t *runId)
 {
     wchar_t folder[MAX_PATH];
     wchar_t armed[MAX_PATH];
+    wchar_t committed[MAX_PATH];
     Tally tally = {0, 0, 0, 0};
     wcscpy(folder, stateFolder);
     if (!JoinPath(armed, folder, kArmedName) || !Exists(armed)) {
-        // Nothing was kept (so nothing was changed), or the run committed: the folder just goes.
-        if (IsFolder(folder)) RemoveTree(folder);
-        return kRollbackDone;
+        // The run committed, or its keep never sealed a record (so it changed nothing): the folder
+        // goes, but never with a copy kept nowhere else.
+        if (!IsFolder(folder)) return kRollbackDone;
+        int went = JoinPath(committed, folder, kCommittedName) && Exists(committed) ? LetGoOfState(folder, kCommittedName)
+                                                                                     : LetGoOfUnsealedState(folder);
+        return went ? kRollbackDone : kRollbackSetAside;
     }
     if (!StateFolderTrusted(folder)) {
         SetStateAside(folder, L"its folder is not the package's own");
@@ -49,6 +57,10 @@ static int RollBackState(const wchar_t *stateFolder, int current)
     }
     if (!VerifyRecord(folder, kArmedName)) {
         SetStateAside(folder, L"its record does not verify");
+        return kRollbackSetAside;
+    }
+    if (current && runId != NULL && !RecordIsRuns(folder, kArmedName, runId)) {
+        SetStateAside(folder, L"its record is not this run's");
         return kRollbackSetAside;
     }
     if (!RemoveStagedCopies(folder, &tally)) {
@@ -59,10 +71,12 @@ static int RollBackState(const wchar_t *stateFolder, int current)
     PutBackInstallFiles(folder, &tally);
     PutBackDetectionValue(folder, tally.failed == 0);
     if (tally.failed == 0) {
-        (void)DeleteFileW(armed);   // a rollback cut off from here on is not repeated
-        RemoveTree(folder);
+        // A rollback cut off from here on is not repeated: the record, no longer armed, stays
+        // until the folder goes.
+        if (!JoinPath(committed, folder, kCommittedName) || !MoveFileExW(armed, committed, MOVEFILE_REPLACE_EXISTING))
+            (void)DeleteFileW(armed);
         Note(L"rolled back (files put back: %d, copies removed: %d)", tally.putBack, tally.removed);
-        return kRollbackDone;
+        return LetGoOfState(folder, kCommittedName) ? kRollbackDone : kRollbackSetAside;
     }
     Note(L"rolled back, but not everything (files put back: %d, copies removed: %d, not put back: %d)", tally.putBack,
          tally.removed, tally.failed);
@@ -72,15 +86,15 @@ static int RollBackState(const wchar_t *stateFolder, int current)
 }
 
 // This run's state first, then those earlier runs could not put back whole, newest first.
-static int RollBackAll()
+static int RollBackAll(const wchar_t *runId)
 {
     wchar_t folder[MAX_PATH];
     int earlier[kMaxEarlierStates + 1] = {0};
     for (int n = 1; n <= kMaxEarlierStates; ++n) earlier[n] = EarlierStateFolder(n, folder) && IsFolder(folder);
-    int worst = RollBackState(kRollbackFolder, 1);
+    int worst = RollBackState(kRollbackFolder, 1, runId);
     for (int n = kMaxEarlierStates; n >= 1; --n) {
         if (!earlier[n] || !EarlierStateFolder(n, folder)) continue;
-        int result = RollBackState(folder, 0);
+        int result = RollBackState(folder, 0, NULL);
         if (result == kRollbackIncomplete || (result == kRollbackSetAside && worst == kRollbackDone)) worst = result;
     }
     return worst;
@@ -112,8 +126,7 @@ static void LetGoOfEarlierState(const wchar_t *folder)
         if (entry.kind == kRecordCopy) Note(L"let go of %ls\\inf\\%ls, kept by an earlier run: this install superseded it", folder, entry.text);
     }
     CloseRecord(&record);
-    RemoveTree(folder);
-    Note(L"let go of %ls", folder);
+    if (LetGoOfState(folder, kArmedName)) Note(L"let go of %ls", folder);
 }
 
 // The commit point of a run that succeeded: the record is renamed from armed to committed. What
@@ -124,6 +137,10 @@ static int CommitMode(const RollbackOptions *options)
     wchar_t committed[MAX_PATH];
     wchar_t folder[MAX_PATH];
     Tally tally = {0, 0, 0, 0};
+    if (options->runId != NULL && (!VerifyRecord(kRollbackFolder, kArmedName) || !RecordIsRuns(kRollbackFolder, kArmedName, options->runId))) {
+        Note(L"could not commit: the kept state in %ls is not this run's", kRollbackFolder);
+        return kRollbackIncomplete;
+    }
     if (!JoinPath(armed, kRollbackFolder, kArmedName) || !JoinPath(committed, kRollbackFolder, kCommittedName) ||
         !MoveFileExW(armed, committed, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         Note(L"could not commit: %ls stays armed (error 0x%lx)", armed, (unsigned long)GetLastError());
@@ -138,7 +155,7 @@ static int CommitMode(const RollbackOptions *options)
         if (tally.failed != 0 || tally.inUse != 0)
             Note(L"some copies of the earlier version stay in the INF store (see above); the install stands");
     }
-    RemoveTree(kRollbackFolder);
+    LetGoOfState(kRollbackFolder, kCommittedName);
     for (int n = 1; n <= kMaxEarlierStates; ++n) {
         if (EarlierStateFolder(n, folder) && IsFolder(folder)) LetGoOfEarlierState(folder);
     }
@@ -151,11 +168,12 @@ int RunRollbackMode(const RollbackOptions *options)
     int result = kRollbackBadArguments;
     switch (options->mode) {
     case kModeKeep: result = KeepMode(options); break;
-    case kModeRollback: result = RollBackAll(); break;
+    case kModeRollback: result = RollBackAll(options->runId); break;
     case kModeRemoveCopies: result = RemoveCopiesMode(); break;
     case kModeRemoveFiles: result = RemoveListedFiles() ? kRollbackDone : kRollbackIncomplete; break;
     case kModeCommit: result = CommitMode(options); break;
     case kModePreview: result = PreviewRun(options->workList); break;
+    case kModeStaged: result = StagedRun(options->workList); break;
     }
     CloseRollbackLog();
     return result;
@@ -189,9 +207,12 @@ int ParseRollbackOptions(int argc, wchar_t **argv, RollbackOptions *options)
             continue;
         } else if ((value = OptionValue(argv[i], kLogOption)) != NULL && *value != 0) {
             options->logPath = value;
-        } else if ((options->mode == kModeKeep || options->mode == kModePreview) &&
+        } else if ((options->mode == kModeKeep || options->mode == kModePreview || options->mode == kModeStaged) &&
                    (value = OptionValue(argv[i], kWorkOption)) != NULL && *value != 0) {
             options->workList = value;
+        } else if ((options->mode == kModeKeep || options->mode == kModeCommit || options->mode == kModeRollback) &&
+                   (value = OptionValue(argv[i], kRunOption)) != NULL && *value != 0 && wcslen(value) < MAX_PATH) {
+            options->runId = value;
         } else if (options->mode == kModeCommit && wcscmp(argv[i], kRemoveReplacedOption) == 0) {
             options->removeReplaced = 1;
         } else if (options->mode == kModeCommit && wcscmp(argv[i], kInstalledOption) == 0) {
@@ -200,5 +221,6 @@ int ParseRollbackOptions(int argc, wchar_t **argv, RollbackOptions *options)
             return 0;
         }
     }
-    return (options->mode != kModeKeep && options->mode != kModePreview) || options->workList != NULL;
+    return (options->mode != kModeKeep && options->mode != kModePreview && options->mode != kModeStaged) ||
+           options->workList != NULL;
 }

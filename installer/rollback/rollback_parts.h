@@ -81,7 +81,7 @@ int EarlierStateFolder(int n, wchar_t *folder);
 
 // ---- The record ----
 enum RecordKind { kRecordOwn, kRecordOurs, kRecordCopy, kRecordKept, kRecordNew, kRecordVersion, kRecordInstallNew,
-                  kRecordMadeFolder, kRecordUnknown };
+                  kRecordMadeFolder, kRecordRun, kRecordUnknown };
 struct RecordEntry {
     RecordKind kind;
     unsigned long long cb;
@@ -108,6 +108,18 @@ int NextRecord(RecordReader *record, RecordEntry *entry);   // 0 at the checksum
 void CloseRecord(RecordReader *record);
 // Where the record's kept file of an entry lies in its folder ("own\", "inf\", "kept\" + text).
 int KeptFilePath(const wchar_t *folder, const RecordEntry *entry, wchar_t *path);
+// The same, relative to the folder; 0 for an entry that keeps no file.
+int KeptRelativePath(const RecordEntry *entry, wchar_t *relative);
+// Whether the record `name` in `folder` names the run `runId` (the package's /run=) as its own.
+int RecordIsRuns(const wchar_t *folder, const wchar_t *name, const wchar_t *runId);
+// Lets go of a state whose record `name` (armed or committed) stands: its folder goes when it holds
+// only that record and the files it names; one that holds anything else is set aside, untouched.
+// Returns 1 when the folder went, 0 when it was set aside.
+int LetGoOfState(const wchar_t *folder, const wchar_t *name);
+// Lets go of a folder whose keep never sealed its record: it goes when every copy in it is still
+// where it was taken from, byte for byte (the INF store, the install folder); otherwise it holds
+// the last copy of something and is set aside. Returns 1 when the folder went.
+int LetGoOfUnsealedState(const wchar_t *folder);
 
 // ---- The work list ----
 enum WorkKind { kWorkInf, kWorkPlace };
@@ -121,6 +133,9 @@ int NextWork(WorkReader *work, WorkKind kind, wchar_t *relative);
 void CloseWorkList(WorkReader *work);
 
 // ---- What the modes do with the store, the install folder and the detection value ----
+// Whether the INF store holds a copy of each of the run's INF files beside the work list (in
+// `ownDir`), byte for byte: what PkgStage's success leaves. Names each that it lacks.
+int StagedCopiesStand(const wchar_t *ownDir);
 // /preview: the keep's decision for each of the store's INF files, said and not acted on, and
 // which of the run's INF files beside the work list (in `ownDir`) the copy service would stage:
 // those the store holds no copy of that the purge (whose copies' names are in the name table)
@@ -128,6 +143,8 @@ void CloseWorkList(WorkReader *work);
 int PreviewStoreCopies(const wchar_t *ownDir);
 // Says what a run would do up to its first change; returns /preview's exit code.
 int PreviewRun(const wchar_t *workList);
+// /staged: whether the store holds the run's INF files beside `workList`; its exit code.
+int StagedRun(const wchar_t *workList);
 struct Tally {
     int putBack;
     int removed;

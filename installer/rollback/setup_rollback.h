@@ -1,12 +1,13 @@
 // SetupRollback: keeps what a run of the setup package may change on the machine, and puts it back
 // when the run fails or was cut off, so that a failed run leaves the machine as it found it.
 //
-//   SetupRollback.exe /keep /work=LIST [/log=PATH]
+//   SetupRollback.exe /keep /work=LIST [/run=ID] [/log=PATH]
 //   SetupRollback.exe /remove-copies [/log=PATH]
 //   SetupRollback.exe /remove-files [/log=PATH]
-//   SetupRollback.exe /commit [/installed] [/remove-replaced] [/log=PATH]
-//   SetupRollback.exe /rollback [/log=PATH]
+//   SetupRollback.exe /commit [/installed] [/remove-replaced] [/run=ID] [/log=PATH]
+//   SetupRollback.exe /rollback [/run=ID] [/log=PATH]
 //   SetupRollback.exe /preview /work=LIST [/log=PATH]
+//   SetupRollback.exe /staged /work=LIST [/log=PATH]
 //
 // /keep, before DriverPrep runs, makes the rollback folder (SYSTEM's and the Administrators'
 // alone; it must not exist yet) and keeps in it what the run may change: the INF files the run
@@ -31,6 +32,16 @@
 // kept copies stand again, the install folder's files and the detection value are as they were.
 // A state whose folder or record does not verify is set aside, untouched. A state that cannot be
 // put back whole stays armed, as an earlier run's state, for the next run to try again.
+//
+// The record names its run (/run=, the package's ID for the run) and every file kept in its
+// folder, with its size and hash. A commit or a run's own rollback (/run=) acts only on that run's
+// state; another run's is set aside. Letting go of a state removes its folder only while it holds
+// nothing its record does not name (a folder whose record was never sealed: nothing kept nowhere
+// else); otherwise the folder is set aside, never deleted.
+//
+// /staged, after PkgStage said it staged both INF files: kRollbackDone when the INF store holds a
+// copy of each of the run's INF files, byte for byte, kRollbackIncomplete (naming each it lacks)
+// otherwise.
 //
 // /preview (the package's /WHATIF) writes nothing but its log: whether a Brellan device is
 // recorded (kRollbackDeviceRecorded: DriverPrep would stop the run), each copy DriverPrep's purge
@@ -62,19 +73,20 @@ static const wchar_t kCommittedName[] = L"committed";
 // The most files the package may place in the install folder (the build checks it).
 static const int kMaxPlacedFiles = 4096;
 
-enum RollbackMode { kModeKeep, kModeRollback, kModeRemoveCopies, kModeRemoveFiles, kModeCommit, kModePreview };
+enum RollbackMode { kModeKeep, kModeRollback, kModeRemoveCopies, kModeRemoveFiles, kModeCommit, kModePreview, kModeStaged };
 
 struct RollbackOptions {
     RollbackMode mode;
     const wchar_t *logPath;    // NULL: no log
-    const wchar_t *workList;   // /keep, /preview: the work list's path
+    const wchar_t *workList;   // /keep, /preview, /staged: the work list's path
+    const wchar_t *runId;      // /keep, /commit, /rollback: the run's ID, or NULL
     int installed;             // /commit: an install's (not an uninstall's)
     int removeReplaced;        // /commit: an upgrade's replaced copies go
 };
 
 // Reads the command line (argv[0] is the program). Returns 1 when it is well formed: one mode,
-// anywhere; /work= (required) only with /keep and /preview, /installed and /remove-replaced only
-// with /commit.
+// anywhere; /work= (required) only with /keep, /preview and /staged, /run= only with /keep,
+// /commit and /rollback, /installed and /remove-replaced only with /commit.
 int ParseRollbackOptions(int argc, wchar_t **argv, RollbackOptions *options);
 
 // Runs the mode the options name and returns the exit code described above.

@@ -5,6 +5,8 @@
 #include "rollback_parts.h"
 
 #include "admin_only.h"
+#include "install_layout.h"
+#include "name_set.h"
 #include "setup_rollback.h"
 #include "wide_text.h"
 
@@ -14,6 +16,11 @@
 static const wchar_t *const kTrustedOwners[] = {L"O:BA", L"O:SY"};
 static const wchar_t kProbeFolder[] = L"C:\\Program Files\\Quillmere\\Brellan Flashwright Setup Probe";
 static const wchar_t kEarlierLabel[] = L" (earlier ";
+static const wchar_t kAllEntries[] = L"*";
+static const wchar_t kUnsealedRecord[] = L"record.new";
+static const wchar_t kOwnFolder[] = L"own";
+static const wchar_t kStoreCopies[] = L"inf";
+static const wchar_t kInstallCopies[] = L"kept";
 static const wchar_t kSetAsideLabel[] = L" (set aside ";
 static const int kMaxSetAside = 99;
 static const DWORD kCbDescriptor = 4096;
@@ -127,4 +134,108 @@ int KeepAsEarlier(wchar_t *folder)
     if (!FreeName(kEarlierLabel, kMaxEarlierStates, earlier) || !MoveFileExW(folder, earlier, 0)) return 0;
     wcscpy(folder, earlier);
     return 1;
+}
+
+// ---- Letting go of a state: never the last copy of anything ----
+
+// The name table (name_set.h) holds the record's own name and the path, relative to the folder, of
+// each file the record names.
+static int LoadRecordedFiles(const wchar_t *folder, const wchar_t *name)
+{
+    RecordReader record;
+    RecordEntry entry;
+    wchar_t relative[MAX_PATH];
+    ClearNames();
+    if (!OpenRecord(&record, folder, name)) return 0;
+    int loaded = AddName(NameHash(name));
+    while (loaded && NextRecord(&record, &entry)) {
+        if (KeptRelativePath(&entry, relative)) loaded = AddName(NameHash(relative));
+    }
+    CloseRecord(&record);
+    return loaded;
+}
+
+// Calls `visit` for every file under `folder`\`relative` with the file's path relative to
+// `folder`, until one returns 0. Returns 0 then, or when a path does not fit or a listing fails.
+typedef int (*FileVisit)(const wchar_t *folder, const wchar_t *relative, void *context);
+static int VisitFiles(const wchar_t *folder, const wchar_t *relative, FileVisit visit, void *context)
+{
+    wchar_t dir[MAX_PATH];
+    wchar_t pattern[MAX_PATH];
+    wchar_t path[MAX_PATH];
+    WIN32_FIND_DATAW entry;
+    if (relative[0] == 0 ? !JoinPath(pattern, folder, kAllEntries)
+                         : !JoinPath(dir, folder, relative) || !JoinPath(pattern, dir, kAllEntries))
+        return 0;
+    HANDLE search = FindFirstFileW(pattern, &entry);
+    if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    int whole = 1;
+    do {
+        if (wcscmp(entry.cFileName, L".") == 0 || wcscmp(entry.cFileName, L"..") == 0) continue;
+        if (relative[0] == 0) {
+            path[0] = 0;
+            whole = AppendChecked(path, MAX_PATH, entry.cFileName);
+        } else {
+            whole = JoinPath(path, relative, entry.cFileName);
+        }
+        if (whole) {
+            whole = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? VisitFiles(folder, path, visit, context)
+                                                                        : visit(folder, path, context);
+        }
+    } while (whole && FindNextFileW(search, &entry));
+    if (whole && GetLastError() != ERROR_NO_MORE_FILES) whole = 0;
+    FindClose(search);
+    return whole;
+}
+
+static int IsRecorded(const wchar_t *folder, const wchar_t *relative, void *context)
+{
+    (void)context;
+    if (HasName(NameHash(relative))) return 1;
+    Note(L"%ls\\%ls is not a file its record names", folder, relative);
+    return 0;
+}
+
+int LetGoOfState(const wchar_t *folder, const wchar_t *name)
+{
+    if (LoadRecordedFiles(folder, name) && VisitFiles(folder, L"", IsRecorded, NULL)) {
+        RemoveTree(folder);
+        return 1;
+    }
+    SetStateAside(folder, L"it holds files its record does not name");
+    return 0;
+}
+
+// A file of a folder whose record was never sealed: a copy of a store file ("inf\name") or of an
+// install folder's file ("kept\path") may go only while its original stands with the same bytes;
+// the package's own INF files ("own\name") and the unsealed record may go.
+static int StandsElsewhere(const wchar_t *folder, const wchar_t *relative, void *context)
+{
+    (void)context;
+    wchar_t path[MAX_PATH];
+    wchar_t original[MAX_PATH];
+    wchar_t infDir[MAX_PATH];
+    const wchar_t *slash = wcschr(relative, L'\\');
+    const size_t cchTop = slash != NULL ? (size_t)(slash - relative) : wcslen(relative);
+    if (slash == NULL && wcscmp(relative, kUnsealedRecord) == 0) return 1;
+    if (slash != NULL && cchTop == wcslen(kOwnFolder) && wcsncmp(relative, kOwnFolder, cchTop) == 0) return 1;
+    int stands = 0;
+    if (slash != NULL && JoinPath(path, folder, relative)) {
+        if (cchTop == wcslen(kStoreCopies) && wcsncmp(relative, kStoreCopies, cchTop) == 0)
+            stands = InfDirectory(infDir) && JoinPath(original, infDir, slash + 1) && SameBytes(path, original);
+        else if (cchTop == wcslen(kInstallCopies) && wcsncmp(relative, kInstallCopies, cchTop) == 0)
+            stands = JoinPath(original, kInstallFolder, slash + 1) && SameBytes(path, original);
+    }
+    if (!stands) Note(L"%ls\\%ls is kept nowhere else", folder, relative);
+    return stands;
+}
+
+int LetGoOfUnsealedState(const wchar_t *folder)
+{
+    if (VisitFiles(folder, L"", StandsElsewhere, NULL)) {
+        RemoveTree(folder);
+        return 1;
+    }
+    SetStateAside(folder, L"its record was never sealed, and it holds copies kept nowhere else");
+    return 0;
 }

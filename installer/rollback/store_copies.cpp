@@ -178,6 +178,33 @@ int KeepStoreCopies(RecordWriter *record)
     return kept;
 }
 
+int StagedCopiesStand(const wchar_t *ownDir)
+{
+    wchar_t infDir[MAX_PATH];
+    wchar_t path[MAX_PATH];
+    WIN32_FIND_DATAW entry;
+    InfSet own;
+    int held[kMaxSetInfs] = {0};
+    LoadInfFolder(ownDir, &own);
+    if (own.count == 0 || !InfDirectory(infDir) || !JoinPath(path, infDir, kInfPattern)) return 0;
+    HANDLE search = FindFirstFileW(path, &entry);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !JoinPath(path, infDir, entry.cFileName)) continue;
+            int ownIndex = MatchInSet(&own, path, EntrySize(&entry));
+            if (ownIndex >= 0) held[ownIndex] = 1;
+        } while (FindNextFileW(search, &entry));
+        FindClose(search);
+    }
+    int all = 1;
+    for (int i = 0; i < own.count; ++i) {
+        if (held[i]) continue;
+        Note(L"the INF store holds no copy of %ls", wcsrchr(own.path[i], L'\\') + 1);
+        all = 0;
+    }
+    return all;
+}
+
 // The names the purge would delete are in the name table (name_set.h).
 int PreviewStoreCopies(const wchar_t *ownDir)
 {

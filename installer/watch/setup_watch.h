@@ -4,7 +4,8 @@
 // box in time. Nothing in the programs changes: every box they show leads on the same way
 // whichever button is pressed.
 //
-//   SetupWatch.exe [/log=PATH] [/answer-after=SECONDS] [/limit=SECONDS] [/closes-itself=CAPTION] PROGRAM
+//   SetupWatch.exe [/log=PATH] [/answer-after=SECONDS] [/limit=SECONDS] [/closes-itself=CAPTION]
+//                  [/box-before=CODE] PROGRAM
 //
 //   /log=PATH               append what the watch did to this file
 //   /answer-after=SECONDS   answer a box open this long (at most 2 s where nobody can see the
@@ -15,6 +16,10 @@
 //                           where nobody can see the screen: there kUnseenLimitSeconds
 //   /closes-itself=CAPTION  the program closes its boxes of this caption itself: answering one
 //                           does not count as answering the program
+//   /box-before=CODE        the program ends with CODE (0 to 255) only after it has shown a box:
+//                           ended with CODE and no box, it did not end by itself (it was killed).
+//                           The watch looks for boxes every kPollMs (50 ms): a box answered
+//                           faster than that, which no person does, can go unseen
 //
 // Every box of the program is logged once it is up (caption, text, buttons), whoever answers it;
 // the watch's answer follows when it gives one. It presses only a button the box has: see
@@ -24,7 +29,8 @@
 // the watch answered one of its boxes (other than one that closes itself); kWatchEndedProgram
 // when the watch ended it; kWatchProgramStayed when it ended it and the program still had not gone
 // kEndWaitSeconds later; kWatchNotStarted when the arguments were wrong or the program could not
-// be started. The setup package's script reads the values from these lines: keep each
+// be started; kWatchNoBoxBefore when it ended with the /box-before= code without having shown a
+// box. The setup package's script reads the values from these lines: keep each
 // constant on one line, in this form.
 #pragma once
 
@@ -35,6 +41,7 @@ static const unsigned long kWatchAnsweredBox = 256;
 static const unsigned long kWatchEndedProgram = 512;
 static const unsigned long kWatchNotStarted = 513;
 static const unsigned long kWatchProgramStayed = 514;
+static const unsigned long kWatchNoBoxBefore = 515;
 // The longest /answer-after or /limit accepted: one day.
 static const unsigned long kMaxWatchSeconds = 86400;
 
@@ -51,6 +58,7 @@ struct WatchOptions {
     unsigned long answerAfterMs;         // kWatchNever: never answer
     unsigned long limitMs;               // kWatchNever: no limit
     const wchar_t *selfClosingCaption;   // NULL: none
+    unsigned long boxBeforeCode;         // kWatchNever: none
     const wchar_t *program;
 };
 

@@ -211,9 +211,11 @@ static DWORD WatchProgram(const WatchOptions *options, HANDLE process, DWORD pro
     BoxButtons found;
     DWORD idleFromMs = 0;
     int answeredProgram = 0;
+    int showedBox = 0;
     while (WaitForSingleObject(process, kPollMs) == WAIT_TIMEOUT) {
         table.nowMs = GetTickCount() - startMs;
         PollBoxes(&table);
+        if (table.count > 0) showedBox = 1;
         idleFromMs = LimitStartMs(&table, answerAfterMs, idleFromMs);
         for (int i = 0; i < table.count; ++i) {
             TrackedBox *box = &table.boxes[i];
@@ -242,6 +244,11 @@ static DWORD WatchProgram(const WatchOptions *options, HANDLE process, DWORD pro
     DWORD exitCode = kWatchEndedProgram;
     (void)GetExitCodeProcess(process, &exitCode);
     LogFormatted(log, L"%ls ended with %lu", programName, (unsigned long)exitCode);
+    if (exitCode == options->boxBeforeCode && !showedBox) {
+        LogFormatted(log, L"%ls gives %lu only after a box, and showed none: it did not end by itself", programName,
+                     (unsigned long)exitCode);
+        return kWatchNoBoxBefore;
+    }
     if (answeredProgram && exitCode <= 1) exitCode += kWatchAnsweredBox;
     return exitCode;
 }

@@ -8,6 +8,9 @@ static const wchar_t kLogOption[] = L"/log=";
 static const wchar_t kAnswerAfterOption[] = L"/answer-after=";
 static const wchar_t kLimitOption[] = L"/limit=";
 static const wchar_t kSelfClosingOption[] = L"/closes-itself=";
+static const wchar_t kBoxBeforeOption[] = L"/box-before=";
+// An exit code /box-before= names: a program's own, one of 0 to 255.
+static const unsigned long kMaxBoxBeforeCode = 255;
 static const unsigned long kMsPerSecond = 1000;
 static const unsigned long kUnseenAnswerAfterMs = 2000;
 static const wchar_t kHexDigits[] = L"0123456789abcdef";
@@ -35,12 +38,27 @@ static int ParseSeconds(const wchar_t *text, unsigned long *ms)
     return 1;
 }
 
+// An exit code, digits only, at most kMaxBoxBeforeCode.
+static int ParseCode(const wchar_t *text, unsigned long *code)
+{
+    unsigned long value = 0;
+    if (*text == 0) return 0;
+    for (; *text != 0; ++text) {
+        if (*text < L'0' || *text > L'9') return 0;
+        value = value * 10 + (unsigned long)(*text - L'0');
+        if (value > kMaxBoxBeforeCode) return 0;
+    }
+    *code = value;
+    return 1;
+}
+
 int ParseWatchOptions(int argc, wchar_t **argv, WatchOptions *options)
 {
     options->logPath = NULL;
     options->answerAfterMs = kWatchNever;
     options->limitMs = kWatchNever;
     options->selfClosingCaption = NULL;
+    options->boxBeforeCode = kWatchNever;
     options->program = NULL;
     if (argc < 2) return 0;
     for (int i = 1; i < argc - 1; ++i) {
@@ -54,6 +72,8 @@ int ParseWatchOptions(int argc, wchar_t **argv, WatchOptions *options)
             if (!ParseSeconds(value, &options->limitMs)) return 0;
         } else if ((value = OptionValue(argv[i], kSelfClosingOption)) != NULL) {
             options->selfClosingCaption = value;
+        } else if ((value = OptionValue(argv[i], kBoxBeforeOption)) != NULL) {
+            if (!ParseCode(value, &options->boxBeforeCode)) return 0;
         } else {
             return 0;
         }

@@ -171,6 +171,78 @@ TEST_F(Rollback, OtherVendorsCopiesStayAndTheLastCopyIsNeverLost)
     EXPECT_TRUE(Logged("let go of " + Narrow(earlier) + "\\inf\\oem3.inf, kept by an earlier run"));
 }
 
+// An older run's sealed record swapped into this run's state verifies, but it is not this run's:
+// the run's own rollback and its commit set the state aside, untouched, and its kept copies with
+// it. A repair that puts back what such a record names still never deletes a file it does not
+// name: the folder is set aside, and the copies in it are not lost.
+TEST_F(Rollback, AnotherRunsRecordIsSetAsideWithEveryCopyItDoesNotName)
+{
+    // The older run: it kept nothing from the store.
+    WriteWork(kTool, kNewDriver, {L"flashwright.inf"});
+    ASSERT_EQ(kRollbackDone, Run({L"/keep", L"/work=" + kPrograms + L"\\work.txt", L"/run={older}"}));
+    const std::string older = Tree(kState)["armed"];
+    ASSERT_EQ(kRollbackDone, Run({L"/commit", L"/run={older}"}));
+    // This run keeps three earlier copies of the driver, the purge deletes them, and the older
+    // record takes the place of this run's.
+    std::map<std::string, std::string> before;
+    auto swapped = [&](const wchar_t *run) {
+        for (const wchar_t *name : {L"oem3.inf", L"oem4.inf", L"oem5.inf"}) PutInf(name, kNamesDevice + Narrow(name));
+        before = Tree(L"C:\\Windows\\inf");
+        ASSERT_EQ(kRollbackDone, Run({L"/keep", L"/work=" + kPrograms + L"\\work.txt", run}));
+        PurgeStaleInfs();
+        ASSERT_TRUE(Tree(L"C:\\Windows\\inf").empty());
+        Put(kState + L"\\armed", older);
+    };
+    auto keptIn = [&](const std::wstring &aside) {
+        for (const char *name : {"oem3.inf", "oem4.inf", "oem5.inf"})
+            EXPECT_EQ(before.at(name), Tree(aside)[std::string("inf/") + name]) << name << " is kept still";
+    };
+    swapped(L"/run={this}");
+    EXPECT_EQ(kRollbackIncomplete, Run({L"/commit", L"/run={this}"}));
+    EXPECT_TRUE(Logged("is not this run's"));
+    EXPECT_EQ(older, Tree(kState)["armed"]) << "nothing committed";
+    EXPECT_EQ(kRollbackSetAside, Run({L"/rollback", L"/run={this}"}));
+    EXPECT_TRUE(Logged("(its record is not this run's): nothing was put back from it"));
+    keptIn(kState + L" (set aside 1)");
+
+    // The same state repaired by a later run, which cannot tell whose it is: it puts back what the
+    // record names (nothing from the store) and sets the rest aside.
+    swapped(L"/run={next}");
+    EXPECT_EQ(kRollbackSetAside, Run({L"/rollback"}));
+    EXPECT_TRUE(Logged("inf\\oem3.inf is not a file its record names"));
+    keptIn(kState + L" (set aside 2)");
+    EXPECT_FALSE(Exists(kState));
+}
+
+// A keep cut off before it sealed its record changed nothing, and its folder goes while every copy
+// in it stands where it was taken from; once the store has lost one, the folder is set aside.
+TEST_F(Rollback, UnsealedKeepGoesOnlyWhileItsCopiesStandElsewhere)
+{
+    for (bool purged : {false, true}) {
+        SCOPED_TRACE(purged ? "the store lost the copy" : "the store holds it still");
+        PutInf(L"oem3.inf", kNamesDevice);
+        ASSERT_EQ(kRollbackDone, Keep());
+        std::filesystem::remove(hostwin::HostPath(kState + L"\\armed"));   // as if the seal never came
+        if (purged) PurgeStaleInfs();
+        EXPECT_EQ(purged ? kRollbackSetAside : kRollbackDone, Run({L"/rollback"}));
+        EXPECT_FALSE(Exists(kState));
+        EXPECT_EQ(purged, Exists(kState + L" (set aside 1)"));
+        if (purged) EXPECT_EQ(kNamesDevice, Tree(kState + L" (set aside 1)")["inf/oem3.inf"]);
+    }
+}
+
+// PkgStage's success as the INF store shows it: a copy of each of the run's INF files.
+TEST_F(Rollback, StagedChecksTheStoreForEachOfTheRunsInfFiles)
+{
+    WriteWork(kTool, kNewDriver, {});
+    const std::wstring work = L"/work=" + kPrograms + L"\\work.txt";
+    PutInf(L"oem9.inf", kTool);
+    EXPECT_EQ(kRollbackIncomplete, Run({L"/staged", work}));
+    EXPECT_TRUE(Logged("the INF store holds no copy of brellan.inf"));
+    PutInf(L"oem3.inf", kNewDriver);
+    EXPECT_EQ(kRollbackDone, Run({L"/staged", work}));
+}
+
 // A copy the rollback cannot take out (a virus scanner holds it open) keeps the state; the next
 // rollback, once it is let go, puts the earlier copy back.
 TEST_F(Rollback, CopyHeldOpenKeepsTheStateForTheNextRun)
@@ -476,6 +548,7 @@ TEST_F(Rollback, NamesBeyondAsciiArePutBackByName)
     ASSERT_EQ(kRollbackDone, Run({L"/keep", L"/work=" + kPrograms + L"\\work.txt"}));
     Put(kFolder + L"\\" + name, "the run's");
     EXPECT_EQ(kRollbackDone, Run({L"/rollback"}));
+    EXPECT_FALSE(Exists(kState)) << "its folder lists the names the record holds";
     EXPECT_EQ("earlier", Tree(kFolder)[hostwin::HostPath(kFolder + L"\\" + name).substr(hostwin::HostPath(kFolder).size() + 1)]);
 }
 
@@ -511,7 +584,8 @@ TEST_F(Rollback, CommandLineIsRefusedWhenNotWellFormed)
     const std::vector<std::vector<std::wstring>> refused = {
         {L"/undo"}, {L"/keep"}, {L"/keep", L"/rollback"}, {L"/keep", L"/work="}, {L"/rollback", L"/work=C:\\w.txt"}, {L"/rollback", L"/remove-replaced"},
         {L"/keep", L"/log="}, {L"/commit", L"/place=brellan.inf"}, {L"/preview"}, {L"/preview", L"/work="},
-        {L"/preview", L"/installed", L"/work=C:\\w.txt"}, {L"/preview", L"/keep", L"/work=C:\\w.txt"},
+        {L"/preview", L"/installed", L"/work=C:\\w.txt"}, {L"/preview", L"/keep", L"/work=C:\\w.txt"}, {L"/staged"},
+        {L"/preview", L"/run=x", L"/work=C:\\w.txt"}, {L"/remove-files", L"/run=x"}, {L"/rollback", L"/run="},
     };
     for (const auto &args : refused) {
         SCOPED_TRACE(::testing::PrintToString(args[args.size() - 1]));

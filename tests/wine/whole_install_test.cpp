@@ -469,6 +469,7 @@ TEST_F(Rollback, CopyHeldOpenDuringTheRollbackIsPutBackByTheNextRun)
         if (box.caption != L"Error") return 0;   // the installer's window, the notice
         if (held == INVALID_HANDLE_VALUE)
             held = CreateFileW(earlier_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+        Sleep(250);   // as fast as a person: the watch sees each box that stays up one poll
         return IDOK;
     }, 60000);
     EXPECT_EQ(4u, run.exitCode);
@@ -496,6 +497,86 @@ TEST_F(Rollback, PackageEndedAloneTakesItsProgramsWithIt)
     EXPECT_EQ(std::vector<std::wstring>(), left) << "outlived the package";
     EXPECT_EQ(3u, Deploy(kSetup).exitCode) << "not kept out by the ended run";
     EXPECT_EQ(L"", harness::DescribeChanges(before_, harness::SnapshotInfStore()));
+}
+
+// The transaction goes by what each helper and program did, never by an exit code alone: Wine
+// reports 0 (or 1) for a program ended from outside. The faulty package's programs play each such
+// end at its worst moment (faulty_program.cpp); three earlier copies of the driver are in the
+// store. Every case ends with 5, the machine as it was, and the log saying what happened.
+class Faults : public Rollback {
+protected:
+    void SetUp() override
+    {
+        Rollback::SetUp();
+        PlaceEarlierCopies();
+        before_ = harness::SnapshotInfStore();
+    }
+    // oem0.inf (with its twin, from Rollback), oem91.inf and oem92.inf: earlier copies of the driver.
+    void PlaceEarlierCopies()
+    {
+        ASSERT_TRUE(harness::WriteFileBytes(earlier_, device_ + "; an earlier version\r\n"));
+        ASSERT_TRUE(harness::WriteFileBytes(harness::InfDir() + L"\\oem0.pnf", "precompiled"));
+        for (const wchar_t *name : {L"oem91", L"oem92"}) {
+            ASSERT_TRUE(harness::WriteFileBytes(harness::InfDir() + L"\\" + name + L".inf", device_ + "; older still\r\n"));
+        }
+    }
+    void TearDown() override
+    {
+        DeleteFileW(kFaultFile);
+        DeleteFileW(L"C:\\brellan-older-armed");
+        RemoveKeptStates();
+        Rollback::TearDown();
+    }
+    harness::RunResult DeployFaulty(const char *faults)
+    {
+        EXPECT_TRUE(harness::WriteFileBytes(kFaultFile, faults));
+        return Deploy(harness::SuiteFile(L"faulty\\BrellanFlashwrightSetup.exe"));
+    }
+    static constexpr const wchar_t *kFaultFile = L"C:\\brellan-fault.txt";
+};
+
+TEST_F(Faults, EachHelperOrProgramEndedFromOutsideEndsWith5AndTheMachineAsItWas)
+{
+    const struct {
+        const char *fault;
+        const wchar_t *said;
+    } cases[] = {
+        {"keep", L"SetupRollback ended with 0, but sealed no record"},
+        {"commit", L"but the run's record in C:\\Program Files\\Quillmere\\Brellan Flashwright Setup Rollback is still armed"},
+        {"driverprep", L"DriverPrep.exe gives 0 only after a box, and showed none: it did not end by itself"},
+        {"pkgstage", L"PkgStage.exe gives 0 only after a box, and showed none: it did not end by itself"},
+        {"pkgstage1", L"the INF store holds no copy of flashwright.inf"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.fault);
+        EXPECT_EQ(5u, DeployFaulty(c.fault).exitCode);
+        EXPECT_TRUE(LogHas(c.said));
+        EXPECT_EQ(L"", harness::DescribeChanges(before_, harness::SnapshotInfStore())) << "no copy lost, none added";
+        EXPECT_EQ(L"0.9.0", harness::DetectedVersion());
+        EXPECT_FALSE(harness::FileExists(kRollbackFolder)) << "let go of once put back";
+        EXPECT_TRUE(LogHas(L"exit code 5: a step could not run; the machine is as the run found it"));
+    }
+    // And the same package with no fault installs.
+    EXPECT_EQ(0u, DeployFaulty("none").exitCode);
+    EXPECT_EQ(L"" BRELLAN_VERSION, harness::DetectedVersion());
+}
+
+// An older run's sealed record found in place of this run's when it rolls back: it is not this
+// run's, so the state is set aside whole, and the copies the run kept stay in it, not lost.
+TEST_F(Faults, AnOlderRecordInPlaceOfTheRunsIsSetAsideWithTheRunsCopies)
+{
+    ASSERT_EQ(0u, DeployFaulty("save").exitCode);
+    // The same earlier copies again: the older record verifies against this run's kept files.
+    harness::RestoreInfStore(before_);
+    PlaceEarlierCopies();
+    harness::SetDetectedVersion(L"0.9.0");
+
+    EXPECT_EQ(5u, DeployFaulty("swap pkgstage").exitCode);
+    EXPECT_TRUE(LogHas(L"(its record is not this run's): nothing was put back from it"));
+    const std::wstring aside = std::wstring(kRollbackFolder) + L" (set aside 1)\\inf\\";
+    std::string kept;
+    EXPECT_TRUE(harness::ReadFileBytes(aside + L"oem0.inf", &kept) && kept == device_ + "; an earlier version\r\n");
+    EXPECT_TRUE(harness::ReadFileBytes(aside + L"oem91.inf", &kept) && kept == device_ + "; older still\r\n");
 }
 
 // A vendor's folder of 200 more files at deep paths with long names, with a log path of 250

@@ -1,0 +1,71 @@
+// Stands in for one of the package's programs (FAULTY_DRIVERPREP, FAULTY_PKGSTAGE, else
+// SetupRollback) in the tests' faulty package: the program's own code, except for the fault that
+// C:\brellan-fault.txt names, played as Wine reports a program ended from outside (exit code 0
+// or 1, and nothing more done):
+//   keep        SetupRollback /keep ended just before it sealed its record
+//   commit      SetupRollback /commit ended before it renamed the record
+//   save        SetupRollback /keep keeps a copy of its sealed record in C:\brellan-older-armed
+//   swap        SetupRollback /rollback finds that older record in place of the run's
+//   driverprep  DriverPrep ended before it did anything (0)
+//   pkgstage    PkgStage ended before it did anything (0); pkgstage1: the same with 1
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <cstring>
+
+static const char kFaultFile[] = "C:\\brellan-fault.txt";
+static const wchar_t kOlderRecord[] = L"C:\\brellan-older-armed";
+
+static bool Fault(const char *word)
+{
+    char text[256] = "";
+    FILE *file = fopen(kFaultFile, "rb");
+    if (file == NULL) return false;
+    size_t cb = fread(text, 1, sizeof text - 1, file);
+    fclose(file);
+    text[cb] = 0;
+    for (char *token = strtok(text, " \r\n"); token != NULL; token = strtok(NULL, " \r\n")) {
+        if (strcmp(token, word) == 0) return true;
+    }
+    return false;
+}
+
+#if defined(FAULTY_DRIVERPREP)
+#include "driverprep.h"
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
+{
+    if (Fault("driverprep")) return 0;
+    return RunPreparation();
+}
+#elif defined(FAULTY_PKGSTAGE)
+#include "pkgstage.h"
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
+{
+    if (Fault("pkgstage")) return 0;
+    if (Fault("pkgstage1")) return 1;
+    return StagePackages();
+}
+#else
+#include "setup_rollback.h"
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
+{
+    int argc = 0;
+    wchar_t **argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    RollbackOptions options;
+    if (argv == NULL || !ParseRollbackOptions(argc, argv, &options)) return kRollbackBadArguments;
+    wchar_t armed[MAX_PATH];
+    wchar_t unsealed[MAX_PATH];
+    swprintf(armed, MAX_PATH, L"%ls\\%ls", kRollbackFolder, kArmedName);
+    swprintf(unsealed, MAX_PATH, L"%ls\\record.new", kRollbackFolder);
+    if (options.mode == kModeCommit && Fault("commit")) return 0;
+    if (options.mode == kModeRollback && Fault("swap")) CopyFileW(kOlderRecord, armed, FALSE);
+    int result = RunRollbackMode(&options);
+    if (options.mode == kModeKeep && Fault("keep")) MoveFileW(armed, unsealed);
+    if (options.mode == kModeKeep && Fault("save")) CopyFileW(armed, kOlderRecord, FALSE);
+    return result;
+}
+#endif
