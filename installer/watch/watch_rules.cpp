@@ -24,31 +24,26 @@ static const wchar_t *OptionValue(const wchar_t *arg, const wchar_t *option)
     return wcsncmp(arg, option, cchOption) == 0 ? arg + cchOption : NULL;
 }
 
-// Whole seconds, digits only, at most kMaxWatchSeconds, as milliseconds.
-static int ParseSeconds(const wchar_t *text, unsigned long *ms)
+// A whole number, digits only, at most `most`.
+static int ParseNumber(const wchar_t *text, unsigned long most, unsigned long *value)
 {
-    unsigned long seconds = 0;
+    unsigned long number = 0;
     if (*text == 0) return 0;
     for (; *text != 0; ++text) {
         if (*text < L'0' || *text > L'9') return 0;
-        seconds = seconds * 10 + (unsigned long)(*text - L'0');
-        if (seconds > kMaxWatchSeconds) return 0;
+        number = number * 10 + (unsigned long)(*text - L'0');
+        if (number > most) return 0;
     }
-    *ms = seconds * kMsPerSecond;
+    *value = number;
     return 1;
 }
 
-// An exit code, digits only, at most kMaxBoxBeforeCode.
-static int ParseCode(const wchar_t *text, unsigned long *code)
+// Whole seconds, at most kMaxWatchSeconds, as milliseconds.
+static int ParseSeconds(const wchar_t *text, unsigned long *ms)
 {
-    unsigned long value = 0;
-    if (*text == 0) return 0;
-    for (; *text != 0; ++text) {
-        if (*text < L'0' || *text > L'9') return 0;
-        value = value * 10 + (unsigned long)(*text - L'0');
-        if (value > kMaxBoxBeforeCode) return 0;
-    }
-    *code = value;
+    unsigned long seconds = 0;
+    if (!ParseNumber(text, kMaxWatchSeconds, &seconds)) return 0;
+    *ms = seconds * kMsPerSecond;
     return 1;
 }
 
@@ -73,7 +68,7 @@ int ParseWatchOptions(int argc, wchar_t **argv, WatchOptions *options)
         } else if ((value = OptionValue(argv[i], kSelfClosingOption)) != NULL) {
             options->selfClosingCaption = value;
         } else if ((value = OptionValue(argv[i], kBoxBeforeOption)) != NULL) {
-            if (!ParseCode(value, &options->boxBeforeCode)) return 0;
+            if (!ParseNumber(value, kMaxBoxBeforeCode, &options->boxBeforeCode)) return 0;
         } else {
             return 0;
         }
