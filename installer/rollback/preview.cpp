@@ -58,21 +58,11 @@ static int PreviewInstallFiles(const wchar_t *workList)
     return whole;
 }
 
-// The folder of the work list, where the run's INF files lie.
-static int WorkFolder(const wchar_t *workList, wchar_t *folder)
-{
-    const wchar_t *last = wcsrchr(workList, L'\\');
-    if (last == NULL || (size_t)(last - workList) >= MAX_PATH) return 0;
-    memcpy(folder, workList, (size_t)(last - workList) * sizeof(wchar_t));
-    folder[last - workList] = 0;
-    return 1;
-}
-
 int PreviewRun(const wchar_t *workList)
 {
     wchar_t ownDir[MAX_PATH];
     wchar_t id[MAX_PATH] = L"";
-    if (!WorkFolder(workList, ownDir)) return kRollbackBadArguments;
+    if (!WorkListFolder(workList, ownDir)) return kRollbackBadArguments;
 
     DWORD instances = RecordedDeviceInstances();
     if (instances != 0) {
@@ -91,6 +81,6 @@ int PreviewRun(const wchar_t *workList)
 int StagedRun(const wchar_t *workList)
 {
     wchar_t ownDir[MAX_PATH];
-    if (!WorkFolder(workList, ownDir)) return kRollbackBadArguments;
+    if (!WorkListFolder(workList, ownDir)) return kRollbackBadArguments;
     return StagedCopiesStand(ownDir) ? kRollbackDone : kRollbackIncomplete;
 }

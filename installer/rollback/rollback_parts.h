@@ -127,6 +127,8 @@ struct WorkReader {
     TextReader text;
     wchar_t folder[MAX_PATH];   // the list's own folder, where its INF files lie
 };
+// The list's own folder, where its INF files lie; 0 when the path has none that fits.
+int WorkListFolder(const wchar_t *path, wchar_t *folder);
 int OpenWorkList(WorkReader *work, const wchar_t *path);
 // The next entry of `kind`: a path relative to the list's folder (an INF) or to the install folder.
 int NextWork(WorkReader *work, WorkKind kind, wchar_t *relative);

@@ -11,13 +11,18 @@
 static const wchar_t *const kWorkKinds[] = {L"inf\t", L"place\t"};
 static const size_t kCchWorkLine = MAX_PATH + 8;
 
-int OpenWorkList(WorkReader *work, const wchar_t *path)
+int WorkListFolder(const wchar_t *path, wchar_t *folder)
 {
     const wchar_t *last = wcsrchr(path, L'\\');
     if (last == NULL || (size_t)(last - path) >= MAX_PATH) return 0;
-    memcpy(work->folder, path, (size_t)(last - path) * sizeof(wchar_t));
-    work->folder[last - path] = 0;
-    return OpenText(&work->text, path);
+    memcpy(folder, path, (size_t)(last - path) * sizeof(wchar_t));
+    folder[last - path] = 0;
+    return 1;
+}
+
+int OpenWorkList(WorkReader *work, const wchar_t *path)
+{
+    return WorkListFolder(path, work->folder) && OpenText(&work->text, path);
 }
 
 // A path that stays inside the folder it is relative to: no drive, no leading "\", no "..", no

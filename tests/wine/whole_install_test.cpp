@@ -1093,6 +1093,8 @@ TEST_F(Preview, ListsWhatTheRunThenDeletesAndStagesAndChangesNothing)
     ASSERT_TRUE(harness::WriteFileBytes(inf + L"oem92.inf", "[Version]\r\nSignature=\"$Windows NT$\"\r\n; another vendor\r\n"));
     ASSERT_TRUE(harness::WriteFileBytes(inf + L"oem92.pnf", "another vendor's"));
     ASSERT_TRUE(harness::WriteFileBytes(inf + L"oem93.inf", tool_));
+    EXPECT_EQ(1639u, Deploy(kSetup, L"/S /WHATIF /UNINSTALL").exitCode) << "a preview of an install only";
+    EXPECT_TRUE(LogHas(L"/WHATIF previews an install and cannot be given with /UNINSTALL"));
     for (int devices : {1, -1}) {
         harness::SetDeviceInstances(devices);
         const harness::StoreSnapshot store = harness::SnapshotInfStore();
