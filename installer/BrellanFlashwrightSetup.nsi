@@ -114,7 +114,8 @@ Target ${TARGET}
 ; The longest command line the package builds, to a helper, holds two paths in the programs'
 ; folder (at most PROGRAMS_DIR_MAX_CHARS, from the build), the log's path (at most MAX_LOG_CHARS,
 ; checked when /LOG= is read) and at most HELPER_SWITCHES_MAX_CHARS more: the helper's and the
-; program's names, quotes, spaces, the watch's options and their numbers, SetupRollback's mode.
+; program's names, quotes, spaces, the watch's options and their numbers, SetupRollback's mode and
+; the run's ID (a GUID, 38 characters).
 !define MAX_LOG_CHARS 259
 !define HELPER_SWITCHES_MAX_CHARS 200
 !define /math HELPER_LINE_PATHS ${PROGRAMS_DIR_MAX_CHARS} * 2
