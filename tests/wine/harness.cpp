@@ -440,6 +440,10 @@ RunResult Run(const wchar_t *exeName, const wchar_t *args, const BoxAnswer &answ
                 known.buttonIds = again.buttonIds;
                 known.hasIcon = again.hasIcon;
             }
+            if (known.pressWith != 0 && now - known.seenAtMs >= kPressAfterMs) {
+                PostMessageW(known.window, WM_COMMAND, known.pressWith, 0);
+                known.pressWith = 0;
+            }
             if (!known.rescued && now - known.seenAtMs > kRescueAfterMs) {
                 known.rescued = true;
                 PostMessageW(known.window, WM_COMMAND, IDOK, 0);
@@ -459,8 +463,7 @@ RunResult Run(const wchar_t *exeName, const wchar_t *args, const BoxAnswer &answ
             info.ownerThreads = CountThreads(owner);
             info.seenAtMs = now;
             info.othersOpen = (int)open.size();
-            int button = answer(info);
-            if (button != 0) PostMessageW(box, WM_COMMAND, button, 0);
+            info.pressWith = answer(info);
             open.push_back(result.boxes.size());
             result.boxes.push_back(info);
         }

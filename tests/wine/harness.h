@@ -86,6 +86,7 @@ struct BoxInfo {
     int othersOpen = 0;                     // earlier boxes of the program still open when it came up
     bool rescued = false;                   // left alone, it stayed too long, and the harness pressed OK
     int ownerThreads = 0;                   // threads of the box's process when it was first seen
+    int pressWith = 0;                      // the answer's button, until the harness presses it
 };
 
 struct RunResult {
@@ -111,6 +112,9 @@ bool NoticeEndedAsDesigned(const BoxInfo &notice);
 std::vector<BoxInfo> OtherThanNotice(const std::vector<BoxInfo> &boxes);
 // A box left alone that is still open this long after it came up is pressed OK and flagged.
 const DWORD kRescueAfterMs = 5000;
+// An answer is pressed once the box has been up this long, as fast as a person: the setup
+// package's watch, which looks every 50 ms, sees every box a person answers.
+const DWORD kPressAfterMs = 300;
 
 // Where a program runs: on the visible desktop, or on a desktop of a window station of its own
 // that nobody can see, where a deployment service runs installers. The harness sees no box there.

@@ -469,7 +469,6 @@ TEST_F(Rollback, CopyHeldOpenDuringTheRollbackIsPutBackByTheNextRun)
         if (box.caption != L"Error") return 0;   // the installer's window, the notice
         if (held == INVALID_HANDLE_VALUE)
             held = CreateFileW(earlier_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
-        Sleep(250);   // as fast as a person: the watch sees each box that stays up one poll
         return IDOK;
     }, 60000);
     EXPECT_EQ(4u, run.exitCode);
