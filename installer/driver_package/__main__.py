@@ -1,33 +1,40 @@
 """The build's model of the product's driver packages, from the command line.
 
-    python3 installer/driver_package files INF_DIR [--platforms x86,amd64] [--nsh OUT.nsh [--work OUT.work]]
+    python3 installer/driver_package files INF_DIR [--platforms x86,amd64] [--lowest-windows 10]
+            [--nsh OUT.nsh [--work OUT.work] [--ca CA.pem] [--warn CHECKS] [--report OUT.txt]]
             [--list OUT.txt] [--shown-as DIR]
-    python3 installer/driver_package check INF_DIR [--platforms x86,amd64] [--ca CA.pem]
-            [--warn versions,signature] [--report OUT.txt] [--shown-as DIR]
-    python3 installer/driver_package make INF_DIR [--platforms x86,amd64] [--windows 7,8,8.1,10,11]
+    python3 installer/driver_package check INF_DIR [--platforms x86,amd64] [--lowest-windows 10] [--ca CA.pem]
+            [--warn versions,signature,kernel] [--report OUT.txt] [--shown-as DIR]
+    python3 installer/driver_package make INF_DIR [--platforms x86,amd64] [--windows 10,11]
             [--time ISO] [--replace-signed]
     python3 installer/driver_package show CATALOG
 
 files: every file the setup package carries beside the two INFs, for the platforms it installs on
-(x86 and amd64 unless --platforms names fewer): each INF's catalogs and the files its chosen
-install sections copy. A file that is named and missing, a platform an INF does not install on, a
+(x86 and amd64 unless --platforms names fewer) and the Windows releases it declares (from
+--lowest-windows, 10 unless named, up to 11): each INF's catalogs and the files its chosen install
+sections copy. A file that is named and missing, a platform an INF does not install on, a
 %strkey% that [Strings] does not define, an INF that cannot be read, or a name that leads outside
 the folder stops the build with a message naming the INF, its line, the platform and the file.
 OUT.txt lists them ("relative\\path<TAB>source path" a line, the INFs first); OUT.nsh holds the
 macros the setup script places them with, and OUT.work (beside OUT.nsh unless given) SetupRollback's
-work list, without which the package cannot run.
+work list, without which the package cannot run. With --nsh it checks the catalogs first, as check
+does, and writes nothing when Windows would refuse the packages: no package is built around
+catalogs nobody checked.
 
 check: for each INF and each platform, every file Windows hashes has its hash in the catalog that
-platform reads; the catalog covers the Windows versions the package declares (the OSAttr of the
-INF's own member, else the catalog's) and is signed; with --ca its signature and timestamp verify
-against that bundle. --warn downgrades the version or the signature checks to warnings, said on
-every run; membership is never optional. --shown-as names the folder in messages when INF_DIR is
-a copy of it.
+platform reads, and the catalog is signed; with --ca its signature and timestamp verify against
+that bundle. Under Microsoft's signature the catalog covers every declared Windows release (the
+OSAttr of the INF's own member, else the catalog's, from the first version it names up); under a
+vendor's, Windows reads no OSAttr and the report says the publisher must be trusted on each
+machine. On amd64 a file the INF installs as a kernel service needs Microsoft's signature (or a
+vendor's cross-signed before 29 July 2015). Every refusal is reported, then the check stops.
+--warn downgrades the version, signature or kernel checks to warnings, said on every run;
+membership is never optional. --shown-as names the folder in messages when INF_DIR is a copy of it.
 
 make: writes every catalog the INFs name, unsigned, listing what each platform reads, for the
-Windows versions given (SHA-1 members when any is older than 10, SHA-256 otherwise): a catalog for
-a package without kernel code, for the release to sign. A signed catalog is kept unless
---replace-signed.
+Windows versions given (10 and 11 unless named; SHA-1 members when any is older than 10, SHA-256
+otherwise): a catalog for a package without kernel code, for the release to sign. A signed catalog
+is kept unless --replace-signed.
 
 show: a catalog's members with their attributes, its own attributes and its signer.
 """
@@ -57,6 +64,13 @@ def split_list(text):
     return [part.strip() for part in (text or "").replace(";", ",").split(",") if part.strip()]
 
 
+def refused(folder, error):
+    for finding in error.findings:
+        print("driver packages in %s: %s" % (folder, finding), file=sys.stderr)
+    if len(error.findings) > 1:
+        print("driver packages in %s: %d refusals" % (folder, len(error.findings)), file=sys.stderr)
+
+
 def say(folder, findings, severities):
     for finding in findings:
         if finding.severity in severities:
@@ -81,12 +95,14 @@ def show(path):
     for name, value in sorted(read.attributes.items()):
         print("catalog\t%s=%s" % (name, value))
     for signer in read.signers:
-        print("signer\t%s\t%s\t%s" % (signer.subject, signer.digest, signer.timestamp))
+        print("signer\t%s\t%s\t%s\t%s" % (signer.subject, signer.digest, signer.timestamp,
+                                         "Microsoft" if signer.microsoft() else "not Microsoft"))
 
 
-def files(args, platforms, shown):
-    listed, notes = package.package_files(args.path, platforms)
+def files(args, platforms, windows, shown):
+    listed, notes = package.package_files(args.path, platforms, windows)
     if args.nsh:
+        check(args, platforms, windows, shown)
         work = args.work or os.path.splitext(args.nsh)[0] + ".work"
         writer.write_work_list(listed, work)
         writer.write_nsh(listed, args.nsh, platforms, work)
@@ -100,20 +116,21 @@ def files(args, platforms, shown):
         sys.stdout.write(listing)
 
 
-def make(args, platforms):
+def make(args, platforms, windows):
     if args.time:
         when = datetime.datetime.fromisoformat(args.time.replace("Z", "+00:00"))
     else:
         when = datetime.datetime.fromtimestamp(int(os.environ.get("SOURCE_DATE_EPOCH", "0")) or
                                                datetime.datetime.now().timestamp(), datetime.timezone.utc)
-    made, notes = writer.make_package_catalogs(args.path, platforms, split_list(args.windows), when, args.replace_signed)
+    made, notes = writer.make_package_catalogs(args.path, platforms, split_list(args.windows) or windows, when,
+                                               args.replace_signed)
     for name in made:
         print("made %s (unsigned)" % name)
     say(args.path, notes, ("note", "warning"))
 
 
-def check(args, platforms, shown):
-    rows, notes = checks.check_packages(args.path, platforms, args.ca or None, split_list(args.warn))
+def check(args, platforms, windows, shown):
+    rows, notes = checks.check_packages(args.path, platforms, args.ca or None, split_list(args.warn), windows)
     text = checks.report(rows, notes, shown)
     if args.report:
         write_atomically(args.report, text)
@@ -132,7 +149,9 @@ def main(argv):
     parser.add_argument("--ca", default="")
     parser.add_argument("--warn", default="")
     parser.add_argument("--report")
-    parser.add_argument("--windows", default=",".join(inf_rules.DECLARED_WINDOWS))
+    parser.add_argument("--lowest-windows", default=inf_rules.DEFAULT_LOWEST_WINDOWS,
+                        help="the lowest Windows release the product supports (%s)" % inf_rules.LOWEST_WINDOWS_VARIABLE)
+    parser.add_argument("--windows", default="", help="the releases a catalog made covers (default: the declared ones)")
     parser.add_argument("--time", help="the catalog's date, ISO 8601 (default: SOURCE_DATE_EPOCH, else now)")
     parser.add_argument(writer.REPLACE_SIGNED_FLAG, action="store_true", help="make a signed catalog again, unsigned")
     args = parser.parse_args(argv)
@@ -142,14 +161,15 @@ def main(argv):
             show(args.path)
             return 0
         platforms = package.parse_platforms(args.platforms)
+        windows = inf_rules.declared_windows(args.lowest_windows.strip())
         if args.action == "files":
-            files(args, platforms, shown)
+            files(args, platforms, windows, shown)
         elif args.action == "make":
-            make(args, platforms)
+            make(args, platforms, windows)
         else:
-            check(args, platforms, shown)
+            check(args, platforms, windows, shown)
     except PackageError as error:
-        print("driver packages in %s: %s" % (shown if args.action != "show" else args.path, error), file=sys.stderr)
+        refused(shown if args.action != "show" else args.path, error)
         return 1
     return 0
 

@@ -1,10 +1,18 @@
 """Windows catalogs (.cat), read and written. A catalog lists its members by hash; each member
 carries attributes, and the catalog may carry attributes of its own. Real catalogs, Inf2Cat's and
 Microsoft's hardware-signing service's alike, put File and OSAttr on each member and none on the
-catalog: the writer does the same, the reader takes both."""
+catalog: the writer does the same, the reader takes both.
+
+Members come in two forms. The older (makecat, older Inf2Cat) tags each with its hash as UTF-16 hex
+text and gives it member info and indirect data (the hash with its algorithm). The newer
+(Microsoft's signing service, current Inf2Cat) tags it with the hash's raw bytes and gives it
+member info 2, and a SHA-1 member may carry no indirect data at all, its tag being the hash. The
+reader takes both, and skips an attribute it does not use."""
 import dataclasses
+import datetime
 import hashlib
 import os
+import re
 
 from asn1crypto import core, x509
 
@@ -22,6 +30,21 @@ NAME_VALUE_FLAGS = 0x10010001
 OBSOLETE_LINK = "<<<Obsolete>>>"
 # OSAttr names Windows NT versions as platform 2.
 NT_PLATFORM = "2"
+# A tag in the older form: the hash as hex text; in the newer, a hash's raw bytes, by their size.
+HEX_TAG = re.compile(r"[0-9A-F]{40}|[0-9A-F]{64}")
+RAW_TAG_ALGORITHMS = {20: "sha1", 32: "sha256"}
+# Microsoft's signature over a driver package: a signer certificate for Windows Hardware Driver
+# Verification (the hardware dashboard's and WHQL's; attestation adds its Attested usage) that
+# chains to one of Microsoft's roots.
+HARDWARE_DRIVER_USAGE = "1.3.6.1.4.1.311.10.3.5"
+MICROSOFT_ROOTS = ("Microsoft Root Authority", "Microsoft Root Certificate Authority",
+                   "Microsoft Root Certificate Authority 2010", "Microsoft Root Certificate Authority 2011")
+# A vendor's kernel-mode signature that still loads: a signer certificate issued before this day
+# whose chain runs through Microsoft's cross-certificate (issued by this root).
+CROSS_SIGNING_ROOT = "Microsoft Code Verification Root"
+CROSS_SIGNED_BEFORE = datetime.datetime(2015, 7, 29, tzinfo=datetime.timezone.utc)
+# The longest chain followed from a signer: a catalog's certificates are few.
+MAX_CHAIN = 8
 
 
 @dataclasses.dataclass
@@ -36,10 +59,27 @@ class CatalogMember:
 
 @dataclasses.dataclass
 class Signer:
+    """A catalog's signer: its certificate's subject and issuer (common names), the digest, the
+    timestamp (None without one), the certificate's extended key usages (dotted), when it was
+    issued, and the chain of issuers the catalog's certificates lead to from it."""
     subject: str
     issuer: str
     digest: str
     timestamp: object
+    usages: tuple = ()
+    not_before: object = None
+    issuers: tuple = ()
+
+    def microsoft(self):
+        """Whether Microsoft signed the catalog as it signs driver packages: Windows then reads its
+        OSAttr, and loads kernel code under it."""
+        return HARDWARE_DRIVER_USAGE in self.usages and bool(self.issuers) and self.issuers[-1] in MICROSOFT_ROOTS
+
+    def cross_signed(self):
+        """Whether it is a vendor's signature that 64-bit Windows still loads kernel code under: a
+        certificate issued before 29 July 2015, chained through Microsoft's cross-certificate."""
+        return (CROSS_SIGNING_ROOT in self.issuers and self.not_before is not None
+                and self.not_before < CROSS_SIGNED_BEFORE)
 
 
 @dataclasses.dataclass
@@ -71,6 +111,11 @@ class Catalog:
         return "", None
 
 
+def signer_of(read):
+    """The catalog's signer, or None when it is unsigned."""
+    return read.signers[0] if read.signers else None
+
+
 def nt_versions(os_attr):
     """The Windows NT versions an OSAttr names, as (major, minor): "2:6.1,2:10.0" gives
     {(6, 1), (10, 0)}; "2:5.00" is 5.0, and a build after the version is read past. Entries of
@@ -84,10 +129,13 @@ def nt_versions(os_attr):
     return covered
 
 
-def covered_windows(os_attr):
-    """The declared Windows releases ("7", "8", ...) an OSAttr covers."""
+def covered_windows(os_attr, windows=inf_rules.RELEASE_ORDER):
+    """The releases of `windows` ("7", "8", ...) an OSAttr covers. Windows holds Microsoft's
+    signature valid from the first version it names up: a release is covered when some version
+    named is at or below it ("2:6.0" covers 7 to 11; "2:6.4", early Inf2Cat's Windows 10, covers
+    10 and 11; "2:10.0" covers neither 7 nor 8.1)."""
     versions = nt_versions(os_attr)
-    return [w for w in inf_rules.DECLARED_WINDOWS if inf_rules.WINDOWS_RELEASES[w][:2] in versions]
+    return [w for w in windows if any(v <= inf_rules.WINDOWS_RELEASES[w][:2] for v in versions)]
 
 
 # Reading.
@@ -101,6 +149,19 @@ def _text(octets):
     return octets.decode("utf-16-le").rstrip("\0")
 
 
+def _tag(octets):
+    """A member's tag as text: the older form's UTF-16 text as it stands (its hex upper-cased), the
+    newer form's raw hash bytes as hex."""
+    if len(octets) % 2 == 0 and octets.endswith(b"\0\0"):
+        try:
+            text = _text(octets)
+        except UnicodeDecodeError:
+            text = None
+        if text is not None:
+            return text.upper() if HEX_TAG.fullmatch(text.upper()) else text
+    return octets.hex().upper()
+
+
 def _name_values(values):
     parsed = {}
     for value in values:
@@ -110,9 +171,13 @@ def _name_values(values):
 
 
 def _member(subject):
-    member = CatalogMember(_text(subject["identifier"].native))
+    octets = subject["identifier"].native
+    member = CatalogMember(_tag(octets))
     for attribute in _items(subject["attributes"]):
-        kind, values = attribute["type"].dotted, [v.dump() for v in attribute["values"]]
+        kind = attribute["type"].dotted
+        if kind not in (schema.INDIRECT_DATA, schema.MEMBER_INFO, schema.NAME_VALUE):
+            continue   # member info 2 and the like: nothing the check uses
+        values = [v.dump() for v in attribute["values"]]
         if kind == schema.INDIRECT_DATA:
             indirect = schema.SpcIndirectData.load(values[0])
             member.kind = "pe" if indirect["data"]["type"].dotted == schema.PE_IMAGE_DATA else "flat"
@@ -122,6 +187,10 @@ def _member(subject):
             member.subject = schema.MemberInfo.load(values[0])["subject_guid"].native
         elif kind == schema.NAME_VALUE:
             member.attributes.update(_name_values(values))
+    if member.digest is None and HEX_TAG.fullmatch(member.tag):
+        # No indirect data: the tag is the hash, SHA-1 or SHA-256 by its size.
+        member.digest = bytes.fromhex(member.tag)
+        member.algorithm = RAW_TAG_ALGORITHMS[len(member.digest)]
     return member
 
 
@@ -149,15 +218,36 @@ def read_catalog(path, shown=None):
     return Catalog(name, members, attributes, signers)
 
 
+def _common_name(name):
+    return name.native.get("common_name", name.human_friendly)
+
+
+def _issuers(certificate, certificates):
+    """The common names of the issuers from `certificate` up, as far as the catalog's certificates
+    lead: the last is the root it chains to (or the issuer of the last certificate it holds)."""
+    names, current = [], certificate
+    for _ in range(MAX_CHAIN):
+        names.append(_common_name(current.issuer))
+        if current.self_signed != "no":
+            break
+        parents = [c for c in certificates if c.subject == current.issuer and c is not current]
+        if not parents:
+            break
+        current = parents[0]
+    return tuple(dict.fromkeys(names))
+
+
 def _signer(signed, signer):
     sid = signer["sid"]
     subject = issuer = "(certificate not in the catalog)"
-    for certificate in _items(signed["certificates"]):
-        chosen = certificate.chosen
-        if certificate.name == "certificate" and (sid.name == "issuer_and_serial_number" and chosen.issuer == sid.chosen["issuer"]
+    usages, not_before, issuers = (), None, ()
+    certificates = [c.chosen for c in _items(signed["certificates"]) if c.name == "certificate"]
+    for chosen in certificates:
+        if (sid.name == "issuer_and_serial_number" and chosen.issuer == sid.chosen["issuer"]
                 and chosen.serial_number == sid.chosen["serial_number"].native):
-            subject = chosen.subject.native.get("common_name", chosen.subject.human_friendly)
-            issuer = chosen.issuer.native.get("common_name", chosen.issuer.human_friendly)
+            subject, issuer = _common_name(chosen.subject), _common_name(chosen.issuer)
+            usages = tuple(u.dotted for u in chosen.extended_key_usage_value or ())
+            not_before, issuers = chosen.not_valid_before, _issuers(chosen, certificates)
     timestamp = None
     for attribute in _items(signer["unsigned_attrs"]):
         if attribute["type"].native == "microsoft_time_stamp_token":
@@ -168,7 +258,8 @@ def _signer(signed, signer):
                 for signed_attribute in counter["signed_attrs"]:
                     if signed_attribute["type"].native == "signing_time":
                         timestamp = signed_attribute["values"][0].native
-    return Signer(subject, issuer, signer["digest_algorithm"]["algorithm"].native, timestamp)
+    return Signer(subject, issuer, signer["digest_algorithm"]["algorithm"].native, timestamp, usages, not_before,
+                  issuers)
 
 
 # Writing.

@@ -34,10 +34,12 @@ class Finding:
 
 
 class PackageError(Exception):
-    """A driver package the setup package cannot be built around; carries its finding."""
+    """A driver package the setup package cannot be built around; carries its findings (a check
+    that goes on past a refusal reports every one at once), the first as `finding`."""
 
-    def __init__(self, finding):
-        if not isinstance(finding, Finding):
-            finding = Finding(str(finding))
-        super().__init__(str(finding))
-        self.finding = finding
+    def __init__(self, findings):
+        if not isinstance(findings, list):
+            findings = [findings]
+        self.findings = [f if isinstance(f, Finding) else Finding(str(f)) for f in findings]
+        self.finding = self.findings[0]
+        super().__init__("\n".join(str(f) for f in self.findings))

@@ -13,22 +13,40 @@ from findings import Finding, PackageError
 # The platforms a package may be built for, as INF decorations name them (NT<arch>, .<arch>).
 PLATFORMS = ("x86", "amd64")
 ARCHITECTURES = ("x86", "amd64", "arm64", "arm", "ia64")
-# The Windows versions the package declares (its manifests: Windows 7 to 11), each as Windows
-# reports itself to an INF's TargetOSVersion decoration: (major, minor, build).
-DECLARED_WINDOWS = ("7", "8", "8.1", "10", "11")
+# The Windows releases a package can declare, oldest first, each as Windows reports itself to an
+# INF's TargetOSVersion decoration: (major, minor, build). The package declares those from the
+# lowest the product supports up, Windows 10 unless the vendor names another (Microsoft signs
+# driver packages for Windows 7 to 8.1 no more).
 WINDOWS_RELEASES = {"7": (6, 1, 7601), "8": (6, 2, 9200), "8.1": (6, 3, 9600), "10": (10, 0, 10240),
                     "11": (10, 0, 22000)}
+RELEASE_ORDER = ("7", "8", "8.1", "10", "11")
+DEFAULT_LOWEST_WINDOWS = "10"
+LOWEST_WINDOWS_VARIABLE = "BRELLAN_LOWEST_WINDOWS"
+# Service types Windows loads into the kernel: SERVICE_KERNEL_DRIVER, SERVICE_FILE_SYSTEM_DRIVER.
+KERNEL_SERVICE_TYPES = (1, 2)
 # Client Windows reports product type 1 (VER_NT_WORKSTATION) to a decoration that names one.
 WORKSTATION = 1
 # Characters Windows does not allow in a file name.
 BAD_NAME_CHARS = set('<>:"|?*') | {chr(c) for c in range(32)}
 
 
+def declared_windows(lowest=DEFAULT_LOWEST_WINDOWS):
+    """The releases the package declares when `lowest` is the lowest the product supports."""
+    if lowest not in RELEASE_ORDER:
+        raise PackageError("%s=%s: name one of %s" % (LOWEST_WINDOWS_VARIABLE, lowest, ", ".join(RELEASE_ORDER)))
+    return RELEASE_ORDER[RELEASE_ORDER.index(lowest):]
+
+
+DECLARED_WINDOWS = declared_windows()
+
+
 @dataclasses.dataclass
 class Inf:
-    """An INF read: its name in the package and {lower-case section: [(line, key or None, [fields])]}."""
+    """An INF read: its name in the package, {lower-case section: [(line, key or None, [fields])]}
+    and the Windows releases the package declares, which its models are chosen for."""
     name: str
     sections: dict
+    windows: tuple = DECLARED_WINDOWS
 
     def lines(self, section):
         return self.sections.get(section.lower(), [])
@@ -118,6 +136,10 @@ def unquote(field, strings=None, where=None):
                 out.append(field[at:])
                 break
             key = field[at + 1:end]
+            if key.isdigit():   # a directory id (%12%), which Windows, not [Strings], fills in
+                out.append(field[at:end + 1])
+                at = end + 1
+                continue
             if key and key.lower() not in strings:
                 raise PackageError("%s: %%%s%% is not defined in [Strings]" % (where, key))
             out.append(strings[key.lower()] if key else "%")
@@ -128,8 +150,8 @@ def unquote(field, strings=None, where=None):
     return "".join(out)
 
 
-def parse_inf(data, name):
-    """The INF `name` whose bytes are `data`."""
+def parse_inf(data, name, windows=DECLARED_WINDOWS):
+    """The INF `name` whose bytes are `data`, for a package that declares `windows`."""
     try:
         text = decode_inf(data, name)
     except UnicodeDecodeError as error:
@@ -151,7 +173,7 @@ def parse_inf(data, name):
         key = parts[0].strip() if len(parts) == 2 else None
         value = parts[1] if len(parts) == 2 else parts[0]
         current.append((number, key, split_outside(value, ",")))
-    return Inf(name, sections)
+    return Inf(name, sections, tuple(windows))
 
 
 def strings(inf):
@@ -261,10 +283,10 @@ def parse_decoration(text):
     return Decoration(text.strip(), found.group(1), version, numbers[2], numbers[4])
 
 
-def release_points(decorations):
+def release_points(decorations, windows):
     """The declared Windows releases, and each later Windows 10 or 11 build a decoration names:
     every point at which Windows' choice of models section can change."""
-    points = {name: WINDOWS_RELEASES[name] for name in DECLARED_WINDOWS}
+    points = {name: WINDOWS_RELEASES[name] for name in windows}
     for decoration in decorations:
         if decoration and decoration.build > WINDOWS_RELEASES["10"][2]:
             name = "11" if decoration.build >= WINDOWS_RELEASES["11"][2] else "10"
@@ -284,7 +306,7 @@ def chosen_models(inf, platform):
         base = unquote(fields[0], text, where).strip()
         decorations = [parse_decoration(unquote(field, text, where)) for field in fields[1:] if field.strip()]
         missing = []
-        for release, point in release_points(decorations).items():
+        for release, point in release_points(decorations, inf.windows).items():
             best = max((d for d in decorations if d and d.matches(platform, point)), key=Decoration.rank, default=None)
             if best is not None:
                 section = base + "." + best.text
@@ -303,12 +325,14 @@ def chosen_models(inf, platform):
 
 @dataclasses.dataclass
 class CopiedFile:
-    """A file an install section copies: its source name, the line and section that name it, and
-    the directive (CopyFiles, or CopyINF for an INF Windows stages beside this one)."""
+    """A file an install section copies: its source name, the line and section that name it, the
+    directive (CopyFiles, or CopyINF for an INF Windows stages beside this one) and the name it
+    is copied to."""
     name: str
     line: int
     section: str
     directive: str = "CopyFiles"
+    destination: str = ""
 
 
 def install_section(inf, name, platform):
@@ -335,7 +359,7 @@ def copied_files(inf, section):
     for number, values in _directive(inf, section, "copyfiles"):
         for value in (v.strip() for v in values if v.strip()):
             if value.startswith("@"):
-                files.append(CopiedFile(value[1:].strip(), number, section))
+                files.append(CopiedFile(value[1:].strip(), number, section, destination=value[1:].strip()))
                 continue
             for line, key, fields in inf.lines(value):
                 if key is not None:
@@ -344,7 +368,7 @@ def copied_files(inf, section):
                 named = [unquote(field, text, where).strip() for field in fields] + [""]
                 source = named[1] or named[0]
                 if source:
-                    files.append(CopiedFile(source, line, value.lower()))
+                    files.append(CopiedFile(source, line, value.lower(), destination=named[0] or source))
     for number, values in _directive(inf, section, "copyinf"):
         files += [CopiedFile(value.strip(), number, section, "CopyINF") for value in values if value.strip()]
     return files
@@ -383,4 +407,36 @@ def referenced_infs(inf, platform):
     for section in install_sections(inf, platform):
         for number, values in _directive(inf, section, "include"):
             found += [(number, "Include", value.strip()) for value in values if value.strip()]
+    return found
+
+
+def _number(text):
+    """An INF's number: 0x hexadecimal, else decimal; None when it is no number."""
+    text = text.strip().lower()
+    try:
+        return int(text, 16) if text.startswith("0x") else int(text, 10)
+    except ValueError:
+        return None
+
+
+def kernel_files(inf, platform):
+    """[CopiedFile] of the files the chosen install sections of `platform` copy and install as a
+    kernel or file-system service (AddService=, its ServiceType 1 or 2, its ServiceBinary named by
+    the file's destination), each with its ServiceBinary line: code Windows loads into its kernel
+    from this package."""
+    copied = {}
+    for section in install_sections(inf, platform):
+        for copied_file in copied_files(inf, section):
+            copied.setdefault(copied_file.destination.lower(), copied_file)
+    found = []
+    for section in install_sections(inf, platform):
+        for _, values in _directive(inf, section, "addservice"):
+            service = values[2].strip() if len(values) > 2 else ""
+            kinds = [_number(v[0]) for _, v in _directive(inf, service, "servicetype") if v]
+            binaries = [(number, v[0].strip()) for number, v in _directive(inf, service, "servicebinary") if v]
+            if service and binaries and set(kinds) & set(KERNEL_SERVICE_TYPES):
+                number, binary = binaries[0]
+                named = copied.get(binary.replace("/", "\\").rpartition("\\")[2].lower())
+                if named is not None and named.destination.lower() not in {f.destination.lower() for f in found}:
+                    found.append(dataclasses.replace(named, line=number))
     return found

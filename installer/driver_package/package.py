@@ -100,14 +100,15 @@ def resolve(folder, parts, where, what):
     return current
 
 
-def read_inf(folder, name):
+def read_inf(folder, name, windows=inf_rules.DECLARED_WINDOWS):
+    """The INF `name` of the package in `folder`, which declares the Windows releases `windows`."""
     path = resolve(folder, [name], "the driver packages", "the INF")
     try:
         with open(path, "rb") as source:
             data = source.read()
     except OSError as error:
         raise PackageError("cannot read %s: %s" % (path, error.strerror))
-    return inf_rules.parse_inf(data, name)
+    return inf_rules.parse_inf(data, name, windows)
 
 
 def cabinet_names(path, where):
@@ -278,13 +279,13 @@ def inf_files(folder, inf, platforms, must_exist=True):
     return files, notes + check_includes(folder, inf, platforms) + unused_files(inf, platforms, copied)
 
 
-def package_files(folder, platforms=inf_rules.PLATFORMS):
+def package_files(folder, platforms=inf_rules.PLATFORMS, windows=inf_rules.DECLARED_WINDOWS):
     """([(relative path, source path)]: the two INFs, then every file they need, each once;
     [Finding] of what the build says of them)."""
     folder = os.path.abspath(folder)
     files, seen, named, notes = [], set(), [], []
     for name in inf_names():
-        inf = read_inf(folder, name)
+        inf = read_inf(folder, name, windows)
         files.append((name, os.path.join(folder, name)))
         seen.add(name.lower())
         found, said = inf_files(folder, inf, platforms)

@@ -18,12 +18,16 @@ NSIS_SCRIPT_MARGIN = 128
 
 def make_package_catalogs(folder, platforms, windows, when, replace_signed=False):
     """Writes every catalog the two INFs name for the built platforms, each listing the INF and the
-    files of every platform that reads it; returns ([names written], [Finding] of catalogs not
-    made). A signed catalog is not replaced unless `replace_signed`."""
+    files of every platform that reads it, for the Windows releases `windows` (the lowest of them
+    the package's lowest); returns ([names written], [Finding] of catalogs not made). A signed
+    catalog is not replaced unless `replace_signed`."""
     folder = os.path.abspath(folder)
     listed, notes = {}, []
+    known = [w for w in windows if w in inf_rules.RELEASE_ORDER]   # catalogs.os_attr_for refuses the rest
+    declared = inf_rules.declared_windows(min(known, key=inf_rules.RELEASE_ORDER.index)) if known \
+        else inf_rules.DECLARED_WINDOWS
     for name in package.inf_names():
-        inf = package.read_inf(folder, name)
+        inf = package.read_inf(folder, name, declared)
         inf_path = os.path.join(folder, name)
         for platform in platforms:
             named = inf_rules.catalog_name(inf, platform)

@@ -221,6 +221,81 @@ def run(*command, **options):
     subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, **options)
 
 
+CODE_SIGNING = "1.3.6.1.5.5.7.3.3"
+# The chains real catalogs are signed with, as throwaway keys: (signer's chain, first the signer,
+# from the root down; the EKUs of the signer; when the signer was issued).
+NOW = datetime.datetime.now(datetime.timezone.utc)
+SIGNERS = {
+    "ca": (["ca CA", "ca signer"], [CODE_SIGNING], NOW),
+    "other": (["other CA", "other signer"], [CODE_SIGNING], NOW),
+    # Microsoft's hardware dashboard (attestation adds its usage to the hardware lab's).
+    "microsoft": (["Microsoft Root Certificate Authority 2010", "Microsoft Windows Third Party Component CA 2014",
+                   "Microsoft Windows Hardware Compatibility Publisher"],
+                  [catalog.HARDWARE_DRIVER_USAGE, catalog.HARDWARE_DRIVER_USAGE + ".1", CODE_SIGNING], NOW),
+    # A vendor's kernel-mode signature from before 29 July 2015: its root cross-signed by Microsoft.
+    "crossed": (["Microsoft Code Verification Root", "Quillmere Root CA 2009", "Quillmere Drivers 2014"],
+                [CODE_SIGNING], datetime.datetime(2014, 3, 1, tzinfo=datetime.timezone.utc)),
+    # The same vendor's certificate of 2016: after the cut-off.
+    "late": (["Microsoft Code Verification Root", "Quillmere Root CA 2009", "Quillmere Drivers 2016"],
+             [CODE_SIGNING], datetime.datetime(2016, 3, 1, tzinfo=datetime.timezone.utc)),
+}
+
+
+def make_signers(folder):
+    """For each of SIGNERS: NAME.pem (its root), NAME-signer.pem (the signer, then the certificates
+    above it but the root), NAME-signer.key."""
+    from cryptography import x509 as cx
+    from cryptography.hazmat.primitives import hashes as ch, serialization
+    from cryptography.hazmat.primitives.asymmetric import rsa
+    from cryptography.x509.oid import NameOID
+    for name, (chain, usages, issued) in SIGNERS.items():
+        keys = [rsa.generate_private_key(public_exponent=65537, key_size=2048) for _ in chain]
+        certificates = []
+        for at, common_name in enumerate(chain):
+            issuer = at - 1 if at else 0
+            builder = (cx.CertificateBuilder()
+                       .subject_name(cx.Name([cx.NameAttribute(NameOID.COMMON_NAME, common_name)]))
+                       .issuer_name(cx.Name([cx.NameAttribute(NameOID.COMMON_NAME, chain[issuer])]))
+                       .public_key(keys[at].public_key()).serial_number(cx.random_serial_number())
+                       .not_valid_before(min(issued, NOW) - datetime.timedelta(days=1))
+                       .not_valid_after(NOW + datetime.timedelta(days=2)))
+            if at < len(chain) - 1:
+                builder = builder.add_extension(cx.BasicConstraints(ca=True, path_length=None), critical=True)
+            else:
+                builder = builder.add_extension(cx.ExtendedKeyUsage([cx.ObjectIdentifier(u) for u in usages]), False)
+            certificates.append(builder.sign(keys[issuer], ch.SHA256()))
+        pem = [c.public_bytes(serialization.Encoding.PEM) for c in certificates]
+        with open(os.path.join(folder, name + ".pem"), "wb") as out:
+            out.write(pem[0])
+        with open(os.path.join(folder, name + "-signer.pem"), "wb") as out:
+            out.write(b"".join(reversed(pem[1:])))
+        with open(os.path.join(folder, name + "-signer.key"), "wb") as out:
+            out.write(keys[-1].private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                                             serialization.NoEncryption()))
+
+
+def sign(keys, signer, path):
+    """Signs the catalog at `path` in place with the throwaway `signer`'s key and chain."""
+    run("osslsigncode", "sign", "-h", "sha256", "-certs", os.path.join(keys, signer + "-signer.pem"),
+        "-key", os.path.join(keys, signer + "-signer.key"), "-in", path, "-out", path + ".signed")
+    os.replace(path + ".signed", path)
+
+
+def setUpModule():
+    global KEYS
+    KEYS = tempfile.mkdtemp()
+    make_signers(KEYS)
+    # What a vendor whose packages Microsoft and the vendor both signed sets BRELLAN_CATALOG_CA to.
+    with open(os.path.join(KEYS, "roots.pem"), "wb") as roots:
+        for name in ("ca", "microsoft"):
+            with open(os.path.join(KEYS, name + ".pem"), "rb") as root:
+                roots.write(root.read())
+
+
+def tearDownModule():
+    shutil.rmtree(KEYS)
+
+
 # A firmware file on a disk of its own, as a device package carries one for every platform.
 FIRMWARE = (b'\r\n[SourceDisksNames]\r\n2="Brellan firmware",,,\\firmware\r\n[SourceDisksFiles]\r\nbrellan_fw.bin=2\r\n'
             b'[Brellan_Install]\r\nCopyFiles=Brellan_Firmware\r\n[Brellan_Firmware]\r\nbrellan_fw.bin\r\n')
@@ -231,21 +306,7 @@ class Catalogs(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.keys = tempfile.mkdtemp()
-        for ca in ("ca", "other"):
-            run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=%s CA" % ca,
-                "-keyout", ca + ".key", "-out", ca + ".pem", "-addext", "basicConstraints=critical,CA:TRUE",
-                "-addext", "keyUsage=critical,keyCertSign", cwd=cls.keys)
-            with open(os.path.join(cls.keys, ca + ".ext"), "w") as ext:
-                ext.write("extendedKeyUsage=codeSigning\nkeyUsage=digitalSignature\n")
-            run("openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=%s signer" % ca, "-keyout",
-                ca + "-signer.key", "-out", ca + ".csr", cwd=cls.keys)
-            run("openssl", "x509", "-req", "-days", "2", "-in", ca + ".csr", "-CA", ca + ".pem", "-CAkey", ca + ".key",
-                "-CAcreateserial", "-extfile", ca + ".ext", "-out", ca + "-signer.pem", cwd=cls.keys)
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.keys)
+        cls.keys = KEYS
 
     def setUp(self):
         self.folder = os.path.join(tempfile.mkdtemp(), "packages")
@@ -256,43 +317,47 @@ class Catalogs(unittest.TestCase):
         os.makedirs(self.path("firmware"))
         with open(self.path("firmware\\brellan_fw.bin"), "wb") as firmware:
             firmware.write(bytes(range(256)) * 64)
-        self.ca = os.path.join(self.keys, "ca.pem")
+        self.ca = os.path.join(self.keys, "roots.pem")
 
     def path(self, relative):
         return os.path.join(self.folder, *relative.split("\\"))
 
-    def make(self, windows=inf_rules.DECLARED_WINDOWS, signer="ca"):
+    def make(self, windows=inf_rules.RELEASE_ORDER, signer="ca"):
         made = writer.make_package_catalogs(self.folder, inf_rules.PLATFORMS, windows, WHEN, replace_signed=True)[0]
-        for catalog in made if signer else []:
-            run("osslsigncode", "sign", "-h", "sha256", "-certs", os.path.join(self.keys, signer + "-signer.pem"),
-                "-key", os.path.join(self.keys, signer + "-signer.key"), "-in", self.path(catalog),
-                "-out", self.path(catalog) + ".signed")
-            os.replace(self.path(catalog) + ".signed", self.path(catalog))
+        for catalog_name in made if signer else []:
+            sign(self.keys, signer, self.path(catalog_name))
         return made
 
-    def check(self, warn=()):
-        return checks.check_packages(self.folder, inf_rules.PLATFORMS, self.ca, warn)
+    def check(self, warn=(), windows=inf_rules.DECLARED_WINDOWS):
+        return checks.check_packages(self.folder, inf_rules.PLATFORMS, self.ca, warn, windows)
 
-    def refusal(self, warn=()):
+    def refusal(self, warn=(), windows=inf_rules.DECLARED_WINDOWS):
         with self.assertRaises(PackageError) as refusal:
-            self.check(warn)
+            self.check(warn, windows)
         return str(refusal.exception)
 
     def test_SignedPackagePassesAndTheReportListsWhatWasChecked(self):
         self.assertEqual(["brellan.cat", "brellan_amd64.cat", "brellan_x86.cat", "flashwright.cat"], self.make())
         rows, notes = self.check()
+        # Signed by the vendor: Windows reads no OSAttr, and each machine must trust the publisher.
         self.assertEqual({("warning", "%s is not timestamped" % cat) for cat in ("flashwright.cat", "brellan_x86.cat",
                                                                                  "brellan_amd64.cat")}
+                         | {("warning", "%s is signed by ca signer, not Microsoft" % cat)
+                            for cat in ("flashwright.cat", "brellan_x86.cat", "brellan_amd64.cat")}
                          | {("note", "WdfCoInstaller01011.dll is listed in [SourceDisksFiles] but no install section for"
                                      " x86, amd64 copies it")},
                          {(n.severity, n.problem) for n in notes})
+        self.assertIn("with /S nobody answers, and Windows refuses the package (exit code 4). Fix: before deploying, add"
+                      " the publisher's certificate to Trusted Publishers on every machine",
+                      str([n for n in notes if "not Microsoft" in n.problem][0]))
         self.assertEqual([("flashwright.inf", "x86", "flashwright.cat"), ("flashwright.inf", "amd64", "flashwright.cat"),
                           ("brellan.inf", "x86", "brellan_x86.cat"), ("brellan.inf", "amd64", "brellan_amd64.cat")],
                          [(row["inf"], row["platform"], row["catalog"]) for row in rows])
         self.assertCountEqual(["brellan.inf (whole file)", "firmware\\brellan_fw.bin (whole file)",
                                "amd64\\BrellanCoInst.dll (PE image)"], rows[3]["files"])
         report = checks.report(rows, notes, self.folder)
-        self.assertRegex(report, r"brellan.inf +amd64 +brellan_amd64.cat +ca signer \(sha256\) +none +7, 8, 8.1, 10, 11 +member +sha1 +3")
+        self.assertRegex(report, r"brellan.inf +amd64 +brellan_amd64.cat +ca signer \(sha256\) +none +vendor: trust it on"
+                                 r" each machine +any \(OSAttr not read\) +- +sha1 +3")
         # osslsigncode, reading the catalog on its own, finds each co-installer's Authenticode hash.
         for platform in inf_rules.PLATFORMS:
             found = subprocess.run(["osslsigncode", "verify", "-catalog", self.path("brellan_%s.cat" % platform), "-in",
@@ -315,34 +380,58 @@ class Catalogs(unittest.TestCase):
                     changed.write(value)
             return change_it
 
+        eight_one = inf_rules.declared_windows("8.1")
         cases = [
-            ("INF edited", append("brellan.inf"), None, "brellan.inf (x86): brellan.inf is not in brellan_x86.cat: Windows"
-             " refuses to stage this package (the file changed after signing"),
-            ("PE code changed", poke("amd64\\BrellanCoInst.dll", 0x400), None,
-             "brellan.inf (amd64): amd64\\BrellanCoInst.dll is not in brellan_amd64.cat"),
-            ("firmware rebuilt", poke("firmware\\brellan_fw.bin", 100), None,
-             "brellan.inf (x86): firmware\\brellan_fw.bin is not in brellan_x86.cat"),
-            ("Windows 10 and 11 left out", None, ("7", "8", "8.1"), "flashwright.inf (x86): flashwright.cat covers Windows"
-             " 2:6.1,2:6.2,2:6.3 (the OSAttr of flashwright.inf's member), not Windows 10, 11, which the package declares"),
-            ("unsigned", None, "unsigned", "flashwright.inf (x86): flashwright.cat is not signed: Windows refuses"),
-            ("another CA", None, "other", "flashwright.inf (x86): the signature of flashwright.cat does not verify against"
-             " BRELLAN_CATALOG_CA"),
+            # (name, change, the catalogs' Windows, their signer, the lowest Windows declared, the refusal)
+            ("INF edited", append("brellan.inf"), inf_rules.RELEASE_ORDER, "ca", inf_rules.DECLARED_WINDOWS,
+             "brellan.inf (x86): brellan.inf is not in brellan_x86.cat: Windows refuses to stage this package (the file"
+             " changed after signing"),
+            ("PE code changed", poke("amd64\\BrellanCoInst.dll", 0x400), inf_rules.RELEASE_ORDER, "ca",
+             inf_rules.DECLARED_WINDOWS, "brellan.inf (amd64): amd64\\BrellanCoInst.dll is not in brellan_amd64.cat"),
+            ("firmware rebuilt", poke("firmware\\brellan_fw.bin", 100), inf_rules.RELEASE_ORDER, "microsoft",
+             inf_rules.DECLARED_WINDOWS, "brellan.inf (x86): firmware\\brellan_fw.bin is not in brellan_x86.cat"),
+            ("Microsoft's signature for 10 and later, 8.1 declared", None, ("10", "11"), "microsoft", eight_one,
+             "flashwright.inf (x86): flashwright.cat is signed by Microsoft for Windows 2:10.0 (the OSAttr of"
+             " flashwright.inf's member), not for Windows 8.1, which the package declares: Windows there refuses to stage"
+             " this package: Microsoft's signature holds from the first version its OSAttr names up. Fix: submit the"
+             " package to Microsoft's hardware dashboard for Windows 8.1 too and use the catalog it returns, or, if the"
+             " product does not support Windows 8.1, set BRELLAN_LOWEST_WINDOWS=10"),
+            ("unsigned", None, inf_rules.RELEASE_ORDER, None, inf_rules.DECLARED_WINDOWS,
+             "flashwright.inf (x86): flashwright.cat is not signed: Windows refuses"),
+            ("another CA", None, inf_rules.RELEASE_ORDER, "other", inf_rules.DECLARED_WINDOWS,
+             "flashwright.inf (x86): the signature of flashwright.cat does not verify against BRELLAN_CATALOG_CA"),
         ]
-        for name, change, made, message in cases:
+        for name, change, made, signer, declared, message in cases:
             with self.subTest(name):
                 self.setUp()
-                windows = made if isinstance(made, tuple) else inf_rules.DECLARED_WINDOWS
-                self.make(windows, {"unsigned": None, "other": "other"}.get(made, "ca"))
+                self.make(made, signer)
                 if change:
                     change()
-                self.assertIn(message, self.refusal())
+                self.assertIn(message, self.refusal(windows=declared))
                 # Membership stays a refusal whatever is downgraded; versions and signature warn.
                 if change:
-                    self.assertIn(message, self.refusal(checks.DOWNGRADABLE))
+                    self.assertIn(message, self.refusal(checks.DOWNGRADABLE, declared))
                 else:
-                    rows, notes = self.check(checks.DOWNGRADABLE)
+                    rows, notes = self.check(checks.DOWNGRADABLE, declared)
                     self.assertEqual(4, len(rows))
                     self.assertTrue(any(message in str(note) and "a warning only: BRELLAN_CATALOG_WARN" in str(note) for note in notes))
+        # Every refusal of every INF and platform in one run: the edited INF on both platforms, the
+        # rebuilt firmware on both, and the tool's unsigned catalog.
+        self.setUp()
+        self.make(inf_rules.RELEASE_ORDER, None)
+        with open(self.path("flashwright.cat"), "rb") as unsigned:
+            tool_catalog = unsigned.read()
+        self.make(inf_rules.RELEASE_ORDER, "microsoft")
+        with open(self.path("flashwright.cat"), "wb") as unsigned:
+            unsigned.write(tool_catalog)
+        append("brellan.inf")()
+        poke("firmware\\brellan_fw.bin", 100)()
+        with self.assertRaises(PackageError) as refusal:
+            self.check()
+        self.assertEqual([("flashwright.inf", platform, "flashwright.cat is not signed") for platform in ("x86", "amd64")]
+                         + [("brellan.inf", platform, "%s is not in brellan_%s.cat" % (name, platform))
+                            for platform in ("x86", "amd64") for name in ("brellan.inf", "firmware\\brellan_fw.bin")],
+                         [(f.file, f.platform, f.problem) for f in refusal.exception.findings])
 
     def test_PeChecksumAndSignatureAreOutsideTheHashAndEveryInfNeedsACatalog(self):
         self.make()
@@ -352,11 +441,13 @@ class Catalogs(unittest.TestCase):
             image.seek(header + 24 + 64)
             image.write(b"\x12\x34\x56\x78")
         self.assertEqual(4, len(self.check()[0]))
-        # A catalog made for Windows 10 and 11 alone lists SHA-256 hashes, and covers only them.
-        self.make(("10", "11"))
-        rows, notes = self.check(("versions",))
+        # A catalog made for Windows 10 and 11 alone lists SHA-256 hashes; under Microsoft's
+        # signature it covers only them.
+        self.make(("10", "11"), "microsoft")
+        rows, notes = self.check(("versions",), inf_rules.declared_windows("7"))
         self.assertEqual({"sha256"}, {row["hashes"] for row in rows})
-        self.assertIn("not Windows 7, 8, 8.1", str(notes[0]))
+        self.assertIn("not for Windows 7, 8, 8.1, which", str(notes[0]))
+        self.assertEqual({("Microsoft", "10, 11", "member")}, {(r["signed_by"], r["windows"], r["osattr"]) for r in rows})
         with open(self.path("flashwright.inf"), "wb") as inf:
             inf.write(TOOL)
         self.assertIn("flashwright.inf (x86): names no catalog for x86 (CatalogFile): Windows refuses to stage an unsigned",
@@ -403,9 +494,15 @@ class Catalogs(unittest.TestCase):
         self.assertIn("run make with --replace-signed", str(refusal.exception))
 
     def test_NshAlwaysComesWithItsWorkList(self):
+        self.make(signer=None)
         nsh = os.path.join(self.folder, "driver-files.nsh")
-        result = subprocess.run([sys.executable, os.path.join(SOURCE, "installer", "driver_package"), "files", self.folder,
-                                 "--nsh", nsh], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        command = [sys.executable, os.path.join(SOURCE, "installer", "driver_package"), "files", self.folder, "--nsh", nsh]
+        # The samples' catalogs are unsigned: no package is built around them unless that is said.
+        result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.assertEqual(1, result.returncode, result.stderr)
+        self.assertIn("flashwright.cat is not signed", result.stderr)
+        self.assertFalse(os.path.exists(nsh))
+        result = subprocess.run(command + ["--warn=signature"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.assertEqual(0, result.returncode, result.stderr)
         work = os.path.join(self.folder, "driver-files.work")
         with open(nsh, encoding="utf-8") as text:
@@ -475,6 +572,30 @@ def hand_member(content, algorithm, os_attr=None, name="f"):
     return seq(tlv(0x04, (digest.hex().upper() + "\0").encode("utf-16-le")), set_of(*attributes))
 
 
+def newer_member(content, algorithm, os_attr=None, name="f", indirect=True):
+    """A member as Microsoft's signing service and current Inf2Cat write one: the hash's raw bytes
+    as its tag, member info 2 (its values implicitly tagged, [0] and [2]), the indirect data
+    unless not `indirect`, and File and OSAttr unless `os_attr` is None."""
+    kind, digest = catalog.hashes.file_hash(content, algorithm)
+    guid = bytes.fromhex((catalog.PE_SUBJECT if kind == "pe" else catalog.FLAT_SUBJECT).strip("{}").replace("-", ""))
+    attributes = [seq(oid("1.3.6.1.4.1.311.12.2.3"), set_of(tlv(0xA0, tlv(0x80, guid)), tlv(0x82, b"\x02\x00")))]
+    if indirect:
+        link = tlv(0xA2, tlv(0x80, "<<<Obsolete>>>".encode("utf-16-be")))
+        data = seq(oid("1.3.6.1.4.1.311.2.1.15"), seq(tlv(0x03, b"\0"), tlv(0xA0, link))) if kind == "pe" else \
+            seq(oid("1.3.6.1.4.1.311.2.1.25"), link)
+        attributes.append(seq(oid("1.3.6.1.4.1.311.2.1.4"),
+                              set_of(seq(data, seq(seq(oid(DIGEST_OIDS[algorithm]), b"\x05\x00"), tlv(0x04, digest))))))
+    if os_attr is not None:
+        attributes += [seq(oid("1.3.6.1.4.1.311.12.2.1"), set_of(name_value("File", name))),
+                       seq(oid("1.3.6.1.4.1.311.12.2.1"), set_of(name_value("OSAttr", os_attr)))]
+    return seq(tlv(0x04, digest), set_of(*attributes))
+
+
+def bare_member(content, algorithm, os_attr=None, name="f"):
+    """A newer-form SHA-1 member without indirect data: its tag is the hash."""
+    return newer_member(content, algorithm, os_attr, name, indirect=False)
+
+
 def hand_catalog(members, os_attr=None):
     """An unsigned catalog of `members`, with a catalog-level OSAttr unless it is None."""
     ctl = [seq(oid("1.3.6.1.4.1.311.12.1.1")), tlv(0x04, b"brellan-test"), tlv(0x17, b"261208000000Z"),
@@ -505,35 +626,65 @@ class RealShapes(unittest.TestCase):
     def test_CatalogsOfEveryRealShapeAreReadAsWindowsReadsThem(self):
         tool = TOOL + b"CatalogFile=flashwright.cat\r\n"
         device = b'[Version]\r\nSignature="$Windows NT$"\r\nCatalogFile=brellan.cat\r\n'
+        older = "2:5.00,2:5.1,2:5.2,2:6.0,2:6.1,2:6.2,2:6.3"
         cases = [
-            # (name, algorithm, the INF member's OSAttr, the catalog's, Windows covered or the refusal)
-            ("members only, as every real catalog", "sha1", FULL, None, ("7, 8, 8.1, 10, 11", "member")),
-            ("SHA-256 members", "sha256", FULL, None, ("7, 8, 8.1, 10, 11", "member")),
-            ("the catalog's alone", "sha1", None, FULL, ("7, 8, 8.1, 10, 11", "catalog")),
-            ("both: the member's holds", "sha1", FULL, "2:10.0", ("7, 8, 8.1, 10, 11", "member")),
-            ("an older OSAttr form", "sha1", "2:5.00,2:5.1,2:5.2,2:6.0,2:6.1,2:6.2,2:6.3, 2:10.0", None,
+            # (name, member form, algorithm, the members' OSAttr, the catalog's, signer, lowest Windows,
+            #  (Windows covered, OSAttr of) or the refusal)
+            ("members only, as every real catalog", hand_member, "sha1", FULL, None, "microsoft", "7",
              ("7, 8, 8.1, 10, 11", "member")),
-            ("both: the member's misses 7", "sha1", "2:6.2,2:6.3,2:10.0", FULL,
-             "covers Windows 2:6.2,2:6.3,2:10.0 (the OSAttr of flashwright.inf's member), not Windows 7,"),
-            ("Windows 10 and 11 missing", "sha256", "2:6.1,2:6.2,2:6.3", None, "not Windows 10, 11, which"),
-            ("no OSAttr at all", "sha1", None, None, "covers Windows (none) (no OSAttr), not Windows 7, 8"),
+            ("SHA-256 members", hand_member, "sha256", FULL, None, "microsoft", "10", ("10, 11", "member")),
+            ("the catalog's alone", hand_member, "sha1", None, FULL, "microsoft", "10", ("10, 11", "catalog")),
+            ("both: the member's holds", hand_member, "sha1", "2:6.3", "2:10.0", "microsoft", "8.1",
+             ("8.1, 10, 11", "member")),
+            ("Windows 2000 to 8.1 serve 10 and 11", hand_member, "sha1", older + ", 2:6.3", None, "microsoft", "7",
+             ("7, 8, 8.1, 10, 11", "member")),
+            ("Vista alone serves 7 to 11", hand_member, "sha1", "2:6.0", None, "microsoft", "7",
+             ("7, 8, 8.1, 10, 11", "member")),
+            ("early Inf2Cat's 2:6.4 is Windows 10", hand_member, "sha256", "2:6.4", None, "microsoft", "10",
+             ("10, 11", "member")),
+            ("a build after the version", hand_member, "sha256", "2:10.0.22000", None, "microsoft", "10", ("10, 11", "member")),
+            ("the newer form: raw tags, member info 2", newer_member, "sha256", "2:10.0", None, "microsoft", "10",
+             ("10, 11", "member")),
+            ("the newer form: SHA-1 members without indirect data", bare_member, "sha1", "2:10.0", None, "microsoft",
+             "10", ("10, 11", "member")),
+            ("a vendor's signature: no OSAttr read", newer_member, "sha256", None, None, "ca", "7",
+             ("any (OSAttr not read)", "-")),
+            ("a vendor's, OSAttr for Vista alone", hand_member, "sha1", "2:6.0", None, "ca", "10",
+             ("any (OSAttr not read)", "-")),
+            ("2:6.4 does not serve 8.1", hand_member, "sha256", "2:6.4", None, "microsoft", "8.1",
+             "flashwright.cat is signed by Microsoft for Windows 2:6.4 (the OSAttr of flashwright.inf's member), not"
+             " for Windows 8.1, which"),
+            ("attestation's 2:10.0, 8.1 declared", bare_member, "sha1", "2:10.0", None, "microsoft", "8.1",
+             "not for Windows 8.1, which the package declares"),
+            ("the member's names 8 alone, the catalog's 7", hand_member, "sha1", "2:6.2", FULL, "microsoft", "7",
+             "(the OSAttr of flashwright.inf's member), not for Windows 7, which"),
+            ("no OSAttr at all", newer_member, "sha1", None, None, "microsoft", "10",
+             "signed by Microsoft for Windows (none) (no OSAttr), not for Windows 10, 11"),
         ]
-        for name, algorithm, member_attr, catalog_attr, expected in cases:
+        for name, member, algorithm, member_attr, catalog_attr, signer, lowest, expected in cases:
             with self.subTest(name):
                 for inf_name, text, cat in (("flashwright.inf", tool, "flashwright.cat"), ("brellan.inf", device, "brellan.cat")):
                     self.write(inf_name, text)
-                    other = hand_member(b"another file of the package", algorithm, member_attr)
-                    self.write(cat, hand_catalog([other, hand_member(text, algorithm, member_attr, inf_name)], catalog_attr))
+                    other = member(b"another file of the package", algorithm, member_attr)
+                    self.write(cat, hand_catalog([other, member(text, algorithm, member_attr, inf_name)], catalog_attr))
+                    sign(KEYS, signer, os.path.join(self.folder, cat))
+                windows = inf_rules.declared_windows(lowest)
                 if isinstance(expected, tuple):
-                    rows, _ = checks.check_packages(self.folder, ("x86",), warn=("signature",))
+                    rows, notes = checks.check_packages(self.folder, ("x86",), os.path.join(KEYS, "roots.pem"), (), windows)
                     self.assertEqual([expected] * 2, [(row["windows"], row["osattr"]) for row in rows])
                     self.assertEqual({algorithm}, {row["hashes"] for row in rows})
+                    self.assertEqual(signer == "ca", any("not Microsoft" in n.problem for n in notes))
                 else:
                     with self.assertRaises(PackageError) as refusal:
-                        checks.check_packages(self.folder, ("x86",), warn=("signature",))
+                        checks.check_packages(self.folder, ("x86",), os.path.join(KEYS, "roots.pem"), (), windows)
                     self.assertIn(expected, str(refusal.exception))
                     self.assertEqual(("versions", "flashwright.inf", "x86"), (refusal.exception.finding.check,
                                      refusal.exception.finding.file, refusal.exception.finding.platform))
+        # osslsigncode reads the newer form on its own, and verifies its signature.
+        found = subprocess.run(["osslsigncode", "verify", "-in", os.path.join(self.folder, "brellan.cat"), "-CAfile",
+                                os.path.join(KEYS, "roots.pem")], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                               text=True).stdout
+        self.assertIn("Signature verification: ok", found)
         # A catalog that lists another file and not the INF is refused whatever it covers.
         self.write("flashwright.cat", hand_catalog([hand_member(b"not the INF", "sha1", FULL)]))
         with self.assertRaises(PackageError) as refusal:
@@ -603,12 +754,60 @@ class RealShapes(unittest.TestCase):
                         package.package_files(self.folder, (platform,))
                     self.assertIn(expected, str(refusal.exception))
                     continue
-                listed, notes = package.package_files(self.folder, (platform,))
+                listed, notes = package.package_files(self.folder, (platform,), inf_rules.declared_windows("7"))
                 if isinstance(expected, tuple):
                     self.assertIn(expected, [(n.problem, n.severity) for n in notes])
                 else:
                     self.assertEqual(expected, [r for r, _ in listed[2:] if not r.endswith(".cat")])
                     self.assertEqual([], [n for n in notes if n.severity == "warning"])
+
+    def test_KernelDriversOn64BitWindowsNeedMicrosoftsSignature(self):
+        kernel = ("[Manufacturer]\n%Mfg%=Models,NTamd64\n[Models]\nd=Inst,USB\\VID_8817&PID_3402\n"
+                  "[Models.NTamd64]\nd=Inst,USB\\VID_8817&PID_3402\n[Inst]\nCopyFiles=Drivers\n"
+                  "[Inst.Services]\nAddService=brellanusb,0x00000002,Service\n"
+                  "[Service]\nServiceType=%SERVICE_KERNEL_DRIVER%\nStartType=3\nErrorControl=1\n"
+                  "ServiceBinary=%12%\\brellanusb.sys\n[Drivers]\nbrellanusb.sys\n[DestinationDirs]\nDrivers=12\n"
+                  "[SourceDisksNames]\n1=%Disk%\n[SourceDisksFiles]\nbrellanusb.sys=1\n"
+                  "[Strings]\nMfg=Q\nDisk=d\nSERVICE_KERNEL_DRIVER=1\n")
+        winusb = kernel.replace("CopyFiles=Drivers", "Include=winusb.inf").replace("brellanusb.sys", "WinUSB.sys")
+        cases = [
+            # (name, INF, signer, warn, platforms, the refusal, or the note's words)
+            ("a vendor's signature over a kernel service", kernel, "ca", (), ("x86", "amd64"),
+             "brellan.inf, line 18 (amd64): brellanusb.sys is installed as a kernel service, and brellan.cat is signed"
+             " by ca signer, not Microsoft: 64-bit Windows 10 (1607) and later with Secure Boot load a new kernel driver"
+             " only under Microsoft's signature"),
+            ("32-bit Windows loads it", kernel, "ca", (), ("x86",), None),
+            ("Microsoft's signature", kernel, "microsoft", (), ("x86", "amd64"), None),
+            ("a certificate of 2014, cross-signed", kernel, "crossed", (), ("amd64",), "cross-signed before 29 July 2015"),
+            ("a certificate of 2016, cross-signed", kernel, "late", (), ("amd64",),
+             "brellanusb.sys is installed as a kernel service, and brellan.cat is signed by Quillmere Drivers 2016"),
+            ("test signing, said", kernel, "ca", ("kernel",), ("amd64",), "a warning only: BRELLAN_CATALOG_WARN=kernel"),
+            ("Windows' own kernel service", winusb, "ca", (), ("amd64",), None),
+        ]
+        for name, text, signer, warn, platforms, expected in cases:
+            with self.subTest(name):
+                self.setUp()
+                self.device_package(text, ["brellanusb.sys"])
+                for inf_name, cat, files in (("flashwright.inf", "flashwright.cat", ()),
+                                             ("brellan.inf", "brellan.cat", ("brellanusb.sys",))):
+                    members = [newer_member(self.read(f), "sha256", "2:10.0", f) for f in (inf_name,) + files]
+                    self.write(cat, hand_catalog(members))
+                    sign(KEYS, signer, os.path.join(self.folder, cat))
+                if expected is None or "cross-signed before" in expected or "a warning only" in expected:
+                    rows, notes = checks.check_packages(self.folder, platforms, warn=("signature",) + warn)
+                    self.assertEqual(expected is not None, any(expected in str(n) for n in notes if n.check == "kernel"))
+                else:
+                    with self.assertRaises(PackageError) as refusal:
+                        checks.check_packages(self.folder, platforms, warn=("signature",) + warn)
+                    self.assertIn(expected, str(refusal.exception))
+                    self.assertEqual([("kernel", "amd64")], [(f.check, f.platform) for f in refusal.exception.findings])
+        self.assertIn("Fix: submit the package to Microsoft's hardware dashboard (attestation or hardware lab signing) and"
+                      " ship the catalog it returns; for test machines with test signing on, BRELLAN_CATALOG_WARN=kernel"
+                      " makes this a warning", str(refusal.exception))
+
+    def read(self, relative):
+        with open(os.path.join(self.folder, *relative.split("\\")), "rb") as data:
+            return data.read()
 
     def test_UtfSixteenWithoutByteOrderMarkIsRefusedWithTheFix(self):
         self.write("flashwright.inf", TOOL)
