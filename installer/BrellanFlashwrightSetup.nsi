@@ -74,7 +74,7 @@ Target ${TARGET}
 !define EXIT_DEVICE_RECORDED 3
 !define EXIT_COPY_REFUSED 4
 !define EXIT_STEP_FAILED 5
-!define EXIT_WRONG_PLATFORM 1633   ; Windows Installer's "not supported by this processor type"
+!define EXIT_WRONG_PLATFORM 1633   ; Windows Installer's "not supported by this processor type": also an older Windows
 !define EXIT_ANOTHER_RUNNING 1618   ; Windows Installer's "another installation is in progress"
 !define EXIT_NEWER_INSTALLED 1638   ; Windows Installer's "another version of this product is already installed"
 !define EXIT_BAD_COMMAND_LINE 1639  ; Windows Installer's "invalid command line"
@@ -496,6 +496,52 @@ Function CheckPlatform
     !insertmacro Stop ${EXIT_WRONG_PLATFORM} "the driver packages are for ${PACKAGE_PLATFORMS}; this machine is $0: stopped"
   ${EndIf}
   !insertmacro LogOnly "the driver packages are for ${PACKAGE_PLATFORMS}; this machine is $0"
+  Call CheckWindowsRelease
+FunctionEnd
+
+; The product supports Windows LOWEST_WINDOWS and later (the build's BRELLAN_LOWEST_WINDOWS, which
+; its catalogs were checked for): on an older Windows the run ends before it changes anything.
+; Windows' own version, from RtlGetVersion: no compatibility shim alters it.
+!ifndef LOWEST_WINDOWS
+  !define LOWEST_WINDOWS 10
+!endif
+!if "${LOWEST_WINDOWS}" == "7"
+  !define LOWEST_NT_VERSION 601
+!else if "${LOWEST_WINDOWS}" == "8"
+  !define LOWEST_NT_VERSION 602
+!else if "${LOWEST_WINDOWS}" == "8.1"
+  !define LOWEST_NT_VERSION 603
+!else if "${LOWEST_WINDOWS}" == "10"
+  !define LOWEST_NT_VERSION 1000
+!else if "${LOWEST_WINDOWS}" == "11"
+  !define LOWEST_NT_VERSION 1000
+  !define LOWEST_NT_BUILD 22000
+!else
+  !error "LOWEST_WINDOWS=${LOWEST_WINDOWS} (BRELLAN_LOWEST_WINDOWS): name 7, 8, 8.1, 10 or 11"
+!endif
+!ifndef LOWEST_NT_BUILD
+  !define LOWEST_NT_BUILD 0
+!endif
+Function CheckWindowsRelease
+  System::Call '*(i ${OSVERSIONINFOW_BYTES}, &i272) p .s'
+  Pop $2
+  System::Call 'ntdll::RtlGetVersion(p $2)'
+  System::Call '*$2(i, i .r3, i .r4, i .r5)'
+  System::Free $2
+  IntOp $6 $3 * 100
+  IntOp $6 $6 + $4
+  StrCpy $7 0
+  ${If} $6 < ${LOWEST_NT_VERSION}
+    StrCpy $7 1
+  ${ElseIf} $6 == ${LOWEST_NT_VERSION}
+  ${AndIf} $5 < ${LOWEST_NT_BUILD}
+    StrCpy $7 1
+  ${EndIf}
+  ${If} $7 == 1
+    MessageBox MB_OK|MB_ICONSTOP "Brellan Flashwright needs Windows ${LOWEST_WINDOWS} or later; this machine runs Windows $3.$4 (build $5)." /SD IDOK
+    !insertmacro Stop ${EXIT_WRONG_PLATFORM} "the product supports Windows ${LOWEST_WINDOWS} and later; this machine runs Windows $3.$4 build $5: stopped"
+  ${EndIf}
+  !insertmacro LogOnly "the product supports Windows ${LOWEST_WINDOWS} and later; this machine runs Windows $3.$4 build $5"
 FunctionEnd
 
 ; Makes the programs' folder anew, SYSTEM's and the Administrators' alone, before any program is

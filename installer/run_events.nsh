@@ -19,6 +19,11 @@
 !define EVENTLOG_INFORMATION_TYPE 4
 !define EVENT_TYPES_SUPPORTED 7
 !define EVENT_STRING_COUNT 5
+; The event IDs, as the message compiler numbered them for SetupRollback's message table: the
+; build writes the header beside SetupRollback.
+!ifndef EVENTS_H
+  !error "EVENTS_H is not given: name the event IDs' header the build writes beside SetupRollback, -DEVENTS_H=build/release/installer/rollback/setup_events/setup_events.h after cmake --build --preset release"
+!endif
 !macro EventId name define
   !searchparse /file "${EVENTS_H}" `#define ${name} (DWORD) ` ${define}_HEX
   !define /math ${define} ${${define}_HEX} + 0

@@ -258,7 +258,7 @@ FunctionEnd
   !else if ${code} == ${EXIT_ANOTHER_RUNNING}
     StrCpy $ExitMeaning "another run of the package is under way; try again later"
   !else if ${code} == ${EXIT_WRONG_PLATFORM}
-    StrCpy $ExitMeaning "the driver packages are not for this machine's platform; nothing changed"
+    StrCpy $ExitMeaning "the driver packages are not for this machine's platform or Windows version; nothing changed"
   !else if ${code} == ${EXIT_NEWER_INSTALLED}
     StrCpy $ExitMeaning "a newer version is installed; nothing changed"
   !else if ${code} == ${EXIT_BAD_COMMAND_LINE}

@@ -16,14 +16,18 @@
 # Windows platforms they install on: "x86,amd64" (the default) or "amd64" (or "x86") alone.
 #
 # Their catalogs are checked as Windows checks them before it stages a package: every file an INF
-# names has its hash in the catalog, the catalog covers Windows 7 to 11 and is signed.
+# names has its hash in the catalog, the catalog is signed; under Microsoft's signature it covers
+# every Windows release from the lowest the product supports up, and a kernel driver on amd64 has it.
+#   BRELLAN_LOWEST_WINDOWS the lowest Windows release the product supports: 7, 8, 8.1, 10 (the
+#                          default) or 11; the package ends with 1633 on an older one
 #   BRELLAN_CATALOG_CA     the roots the catalogs' signatures and timestamps must chain to (PEM;
 #                          Microsoft's for hardware-signed packages): without it the chain is not
 #                          checked, and the script says so
-#   BRELLAN_CATALOG_WARN   "versions", "signature" or both: those checks only warn
-#   BRELLAN_SIGN_CATALOGS  1: sign the catalogs with the release's key (a package without kernel
-#                          code, whose catalogs were made with installer/driver_package make); the
-#                          package carries the signed copies, the folder is left as it is
+#   BRELLAN_CATALOG_WARN   "versions", "signature", "kernel" or several: those checks only warn
+#   BRELLAN_SIGN_CATALOGS  1: sign the catalogs that carry no signature with the release's key (a
+#                          package without kernel code, whose catalogs were made with
+#                          installer/driver_package make); the package carries the signed copies,
+#                          the folder is left as it is. A signed catalog (Microsoft's) ships as it is
 # The samples' catalogs are unsigned: a release around them signs copies, and the test-signed
 # release checks them against its throwaway CA.
 #
@@ -110,6 +114,7 @@ fi
 scripts/install-deps.sh "${needed[@]}" >&2 || fail "the packages a release needs are not all installed (see above)"
 
 platforms=${BRELLAN_PLATFORMS:-x86,amd64}
+lowest_windows=${BRELLAN_LOWEST_WINDOWS:-10}
 # The driver packages are checked first: a file their INFs name and the folder lacks stops the
 # release before anything is built.
 samples=0
@@ -123,13 +128,14 @@ else
     "tests/data, not the product's. It must not ship." >&2
 fi
 [ -d "$inf_dir" ] || fail "BRELLAN_INF_DIR: $inf_dir is not a folder"
-python3 installer/driver_package files "$inf_dir" --platforms="$platforms" >/dev/null ||
+python3 installer/driver_package files "$inf_dir" --platforms="$platforms" --lowest-windows="$lowest_windows" >/dev/null ||
   fail "the driver packages in $inf_dir are not whole for $platforms (see above)"
 sign_catalogs=${BRELLAN_SIGN_CATALOGS:-0}
 [ "$samples" -eq 0 ] || sign_catalogs=1
 catalog_warn=${BRELLAN_CATALOG_WARN:-}
 # Membership and versions now; the signatures once the catalogs the package carries are signed.
-python3 installer/driver_package check "$inf_dir" --platforms="$platforms" --warn="${catalog_warn:+$catalog_warn,}signature" \
+python3 installer/driver_package check "$inf_dir" --platforms="$platforms" --lowest-windows="$lowest_windows" \
+  --warn="${catalog_warn:+$catalog_warn,}signature" \
   >/dev/null || fail "the catalogs in $inf_dir would make Windows refuse a driver package (see above)"
 
 # The PIN and the password stay in this shell: no tool started from here inherits them.
@@ -257,13 +263,20 @@ done
 
 drivers=$inf_dir
 if [ "$sign_catalogs" = 1 ]; then
-  echo "=== signing the driver packages' catalogs (copies; $inf_dir is left as it is)"
+  echo "=== signing the driver packages' unsigned catalogs (copies; $inf_dir is left as it is)"
   drivers=$root/build/release-drivers
   rm -rf "$drivers"
   cp -r "$inf_dir" "$drivers"
   while IFS=$'\t' read -r relative _; do
     [[ "${relative,,}" == *.cat ]] || continue
     catalog=$drivers/${relative//\\//}
+    # A signed catalog keeps its signature: signing it again would replace Microsoft's, under which
+    # alone 64-bit Windows loads a kernel driver.
+    signed_by=$(python3 installer/driver_package show "$catalog" | sed -n 's/^signer\t\([^\t]*\)\t.*/\1/p')
+    if [ -n "$signed_by" ]; then
+      echo "  kept $relative as it is, signed by $signed_by"
+      continue
+    fi
     sign "$catalog" "$catalog.signed"
     mv "$catalog.signed" "$catalog"
     signed_catalogs+=("$catalog")
@@ -271,14 +284,14 @@ if [ "$sign_catalogs" = 1 ]; then
 fi
 echo "=== checking the driver packages' catalogs"
 [ -n "$BRELLAN_CATALOG_CA" ] || echo "release: WARNING: no BRELLAN_CATALOG_CA: the catalogs' signatures are not checked against the roots Windows will trust" >&2
-python3 installer/driver_package check "$drivers" --platforms="$platforms" --ca="$BRELLAN_CATALOG_CA" \
+python3 installer/driver_package check "$drivers" --platforms="$platforms" --lowest-windows="$lowest_windows" --ca="$BRELLAN_CATALOG_CA" \
   --warn="$catalog_warn" --report "$stage/catalogs.txt" --shown-as "$inf_dir" ||
   fail "the catalogs in $inf_dir would make Windows refuse a driver package (see above)"
 
 echo "=== building the setup package around the signed programs, and signing it"
 packaged=$root/build/release-signed
 cmake --preset release -B "$packaged" -DBRELLAN_SETUP_PROGRAM_DIR="$stage" -DBRELLAN_INF_DIR="$drivers" \
-  -DBRELLAN_PLATFORMS="${platforms//,/;}" -DBRELLAN_CATALOG_CA="$BRELLAN_CATALOG_CA" \
+  -DBRELLAN_PLATFORMS="${platforms//,/;}" -DBRELLAN_LOWEST_WINDOWS="$lowest_windows" -DBRELLAN_CATALOG_CA="$BRELLAN_CATALOG_CA" \
   -DBRELLAN_CATALOG_WARN="${catalog_warn//,/;}" >/dev/null
 cmake --build "$packaged" --target setup_package >/dev/null
 echo "the driver packages of $inf_dir$([ "$samples" -eq 0 ] || echo ' (THE SAMPLES)'), for $platforms, as the package carries them:"

@@ -53,6 +53,8 @@ ENV
   "$WINE_LOADER" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >>"$log" 2>&1
   "$WINE_LOADER" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >>"$log" 2>&1
   "$WINE_LOADER" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >>"$log" 2>&1
+  # A new Wine 8 prefix reports Windows 7; the package supports Windows 10 and later by default.
+  "$WINE_LOADER" reg add 'HKCU\Software\Wine' /v Version /d win10 /f >>"$log" 2>&1
   # The desktop setting is read when the desktop starts: restart the server so it takes effect.
   "$WINE_SERVER" -k >>"$log" 2>&1 || true
   sleep 0.5

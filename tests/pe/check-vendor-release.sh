@@ -47,7 +47,15 @@ cp -r "$source_dir/tests/data" "$vendor"
 find "$vendor" -type f ! -name '*.cat' -exec sh -c 'printf "; vendor build\r\n" >>"$1"' _ {} \;
 python3 "$source_dir/installer/driver_package" make "$vendor" >/dev/null
 echo "named by no INF" >"$vendor/notes.txt"
-export BRELLAN_SIGN_CATALOGS=1 BRELLAN_CATALOG_CA=$work/ca.pem
+# The device's amd64 catalog under Microsoft's signature, as the hardware dashboard returns it (a
+# throwaway chain under Microsoft's names): the release ships it as it is and signs the others.
+test_certificate "$work" ms-root "Microsoft Root Certificate Authority 2010" self "$TEST_CA_EXTENSIONS"
+test_certificate "$work" ms-signer "Microsoft Windows Hardware Compatibility Publisher" ms-root \
+  'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=1.3.6.1.4.1.311.10.3.5,codeSigning'
+osslsigncode sign -h sha256 -certs "$work/ms-signer.pem" -key "$work/ms-signer.key" -in "$vendor/brellan_amd64.cat" \
+  -out "$work/microsoft.cat" >/dev/null && mv "$work/microsoft.cat" "$vendor/brellan_amd64.cat"
+cat "$work/ca.pem" "$work/ms-root.pem" >"$work/roots.pem"
+export BRELLAN_SIGN_CATALOGS=1 BRELLAN_CATALOG_CA=$work/roots.pem
 release() { BRELLAN_SIGN_PKCS12=$work/signer.p12 BRELLAN_INF_DIR=$vendor "$source_dir/scripts/release.sh" "$@" 2>&1; }
 
 nopass=$(release "$work/nopass")
@@ -90,12 +98,17 @@ check "the winget manifest offers it to 64-bit machines alone" \
 placed="$work/unpacked/C:/Program Files/Quillmere/Brellan Flashwright Installer"
 check "the signed package carries that folder's amd64 driver packages, byte for byte but the catalogs" \
   diff -r -x notes.txt -x x86 -x '*.cat' -x BrellanFlashwrightSetup.files "$vendor" "$placed"
-check "its catalogs signed with the release's key, verifying against the vendor's CA" \
-  verifies -in "$placed/brellan_amd64.cat" -CAfile "$work/ca.pem"
+check "its unsigned catalogs signed with the release's key, verifying against the vendor's CA" \
+  verifies -in "$placed/flashwright.cat" -CAfile "$work/ca.pem"
 check "while the vendor's folder keeps them unsigned" \
-  lacks signer "$(python3 "$source_dir/installer/driver_package" show "$vendor/brellan_amd64.cat")"
-check "the release's catalog report names the signer and what it checked" \
-  grep -q 'brellan.inf *amd64 *brellan_amd64.cat *Brellan vendor file check (sha256)' "$work/pkcs12/catalogs.txt"
+  lacks signer "$(python3 "$source_dir/installer/driver_package" show "$vendor/flashwright.cat")"
+check "and Microsoft's catalog shipped byte for byte, never signed over" cmp "$vendor/brellan_amd64.cat" "$placed/brellan_amd64.cat"
+check "the release says it kept it" grep -q 'kept brellan_amd64.cat as it is, signed by Microsoft Windows Hardware' <<<"$pkcs12_log"
+check "the release's catalog report names each catalog's real signer" \
+  grep -q 'brellan.inf *amd64 *brellan_amd64.cat *Microsoft Windows Hardware Compatibility Publisher (sha256) .* Microsoft ' \
+  "$work/pkcs12/catalogs.txt"
+check "and the release's own" \
+  grep -q 'flashwright.inf *amd64 *flashwright.cat *Brellan vendor file check (sha256) .* vendor: trust it' "$work/pkcs12/catalogs.txt"
 check "and the list of what the install places, naming them" \
   grep -q 'amd64.BrellanCoInst.dll' <(iconv -f UTF-16LE -t UTF-8 "$placed/BrellanFlashwrightSetup.files")
 check "and neither the x86 files nor the file that no INF names" \
@@ -146,8 +159,9 @@ done
 real=$(cd "$source_dir" && cmake --preset release -B "$work/real-build" -DBRELLAN_INF_DIR="$signed_vendor" \
   -DBRELLAN_CATALOG_CA="$work/ca.pem" 2>&1)
 check "a vendor-signed package shaped as real ones configures with its roots and no warning variable" test $? -eq 0
-check "its catalogs read as covering Windows 7 to 11 by the INF's member" \
-  grep -Eq 'brellan.inf +x86 +brellan_x86.cat +Brellan vendor file check \(sha256\) +none +7, 8, 8.1, 10, 11 +member ' <<<"$real"
+check "its catalogs read as a vendor's: no OSAttr read, the publisher trusted on each machine" \
+  grep -Eq 'brellan.inf +x86 +brellan_x86.cat +Brellan vendor file check \(sha256\) +none +vendor: trust it on each machine +any \(OSAttr not read\) ' <<<"$real"
+check "and the report says how a fleet must trust it" grep -q 'add the publisher.s certificate to Trusted Publishers on every machine' <<<"$real"
 check "the ARM64-only file is said to be left out" \
   grep -q 'WdfCoInstaller01011.dll is listed in \[SourceDisksFiles\] but no install section for x86, amd64 copies it' <<<"$real"
 check "nothing is downgraded" lacks "a warning only" "$real"

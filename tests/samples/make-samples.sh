@@ -13,4 +13,4 @@ for target in i686:x86:_DllMain@12 x86_64:amd64:DllMain; do
   "$arch-w64-mingw32-gcc" -shared -O2 -s -nostdlib -e "$entry" -Wl,--kill-at,--no-insert-timestamp \
     -o "$data/$platform/BrellanCoInst.dll" tests/samples/BrellanCoInst.c
 done
-/usr/bin/python3 installer/driver_package make "$data" --time "$when"
+/usr/bin/python3 installer/driver_package make "$data" --windows 7,8,8.1,10,11 --time "$when"

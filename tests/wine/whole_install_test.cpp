@@ -946,6 +946,27 @@ TEST_F(Uninstall, PackageForAnotherPlatformEndsWith1633AndChangesNothing)
     EXPECT_TRUE(LogHas(L"the driver packages are for x86; this machine is amd64: stopped (exit code 1633)"));
 }
 
+// Run on a Windows older than the lowest the product supports (Windows 10 for the samples' build),
+// the package changes nothing and ends with 1633. Wine reports Windows 8.1 to the package alone.
+TEST_F(Uninstall, PackageOnAnOlderWindowsEndsWith1633AndChangesNothing)
+{
+    static const wchar_t kAppDefaults[] = L"Software\\Wine\\AppDefaults\\BrellanFlashwrightSetup.exe";
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, kAppDefaults, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                                             &key, nullptr));
+    static const wchar_t kWindows81[] = L"win81";
+    RegSetValueExW(key, L"Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(kWindows81), sizeof kWindows81);
+    RegCloseKey(key);
+    const DWORD exitCode = Deploy(kSetup).exitCode;
+    RegDeleteKeyW(HKEY_CURRENT_USER, kAppDefaults);
+    EXPECT_EQ(1633u, exitCode);
+    EXPECT_EQ(L"0.9.0", harness::DetectedVersion());
+    EXPECT_EQ(L"", harness::DescribeChanges(before_, harness::SnapshotInfStore()));
+    EXPECT_FALSE(harness::FileExists(harness::kInstallFolder));
+    EXPECT_TRUE(LogHas(L"the product supports Windows 10 and later; this machine runs Windows 6.3 build 9600: stopped"
+                       L" (exit code 1633)"));
+}
+
 // The same switches on the screen a person may be looking at.
 // Each run's one event in the Application log. Wine keeps none: it prints the source's type and
 // ID on advapi's fixme channel, then each string on the eventlog channel, where the suite reads
