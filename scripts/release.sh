@@ -314,7 +314,7 @@ done
 echo "=== the winget manifest"
 winget_url=${BRELLAN_WINGET_URL:-https://quillmere.example/brellan-flashwright/$(sed -n 's/^project([^ ]* VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)/BrellanFlashwrightSetup.exe}
 [ -n "${BRELLAN_WINGET_URL:-}" ] || echo "release: WARNING: no BRELLAN_WINGET_URL: the winget manifest names $winget_url" >&2
-scripts/winget-manifest.sh "$stage/winget" "$stage/BrellanFlashwrightSetup.exe" "$winget_url" "$platforms"
+scripts/winget-manifest.sh "$stage/winget" "$stage/BrellanFlashwrightSetup.exe" "$winget_url" "$platforms" "$lowest_windows"
 ls "$stage/winget" | sed 's/^/  winget\//'
 rm -rf "$out"
 mv "$stage" "$out"

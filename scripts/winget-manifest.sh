@@ -2,12 +2,21 @@
 # Writes the release's winget manifest (multi-file, schema 1.12.0) into a folder: the version, the
 # installer and the default locale. Its values come from where the package takes them: the
 # version from CMakeLists.txt, the Apps & features entry from the package's script.
-#   scripts/winget-manifest.sh OUT_DIR SETUP_EXE INSTALLER_URL [PLATFORMS]
+#   scripts/winget-manifest.sh OUT_DIR SETUP_EXE INSTALLER_URL [PLATFORMS [LOWEST_WINDOWS]]
 # PLATFORMS are those the driver packages install on ("x86,amd64" by default): the 32-bit package
-# serves both; for "amd64" alone the manifest offers it to 64-bit machines only.
+# serves both; for "amd64" alone the manifest offers it to 64-bit machines only. LOWEST_WINDOWS is
+# the lowest Windows release the product supports (10 by default), the manifest's MinimumOSVersion.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-out=$1 setup=$2 url=$3 platforms=${4:-x86,amd64}
+out=$1 setup=$2 url=$3 platforms=${4:-x86,amd64} lowest=${5:-10}
+case "$lowest" in
+7) minimum_os=6.1.7600.0 ;;
+8) minimum_os=6.2.9200.0 ;;
+8.1) minimum_os=6.3.9600.0 ;;
+10) minimum_os=10.0.0.0 ;;
+11) minimum_os=10.0.22000.0 ;;
+*) echo "winget-manifest: LOWEST_WINDOWS=$lowest: name 7, 8, 8.1, 10 or 11" >&2; exit 1 ;;
+esac
 case "$platforms" in
 *x86*) architecture=x86 ;;
 *) architecture=x64 ;;
@@ -58,6 +67,7 @@ ExpectedReturnCodes:
     ReturnResponse: custom
     ReturnResponseUrl: ${BRELLAN_WINGET_DEVICE_URL:-https://quillmere.example/brellan-flashwright/uninstall-the-device}
 UpgradeBehavior: install
+MinimumOSVersion: $minimum_os
 ElevationRequirement: elevatesSelf
 ProductCode: $product_code
 AppsAndFeaturesEntries:

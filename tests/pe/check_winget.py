@@ -53,4 +53,6 @@ check("the entry the package writes", (entry.get("DisplayName"), entry.get("Publ
       ("Brellan Flashwright", "Quillmere", installer.get("ProductCode")) and installer.get("ProductCode") == "QuillmereBrellanFlashwright")
 check("silent and log switches", installer.get("InstallerSwitches", {}).get("Silent") == "/S" and
       "<LOGPATH>" in installer.get("InstallerSwitches", {}).get("Log", ""))
+check("the lowest Windows the package runs on, Windows 10 unless the release names another",
+      installer.get("MinimumOSVersion") == "10.0.0.0")
 sys.exit(failed)
