@@ -11,6 +11,7 @@ import os
 import subprocess
 
 import catalog as catalogs
+import hashes
 import inf as inf_rules
 import package
 from findings import Finding, PackageError
@@ -87,8 +88,9 @@ def check_members(folder, inf, platform, catalog_path, read, files, verdicts):
     checked, inf_member = [], None
     for relative, path in [(inf.name, os.path.join(folder, inf.name))] + [(f.relative, f.source) for f in files
                                                                          if f.what != "cabinet"]:
-        with open(path, "rb") as data:
-            member = read.member_for(data.read())
+        with open(path, "rb") as source:
+            data = source.read()
+        member = read.member_for(data)
         if member is None:
             verdicts.refuse(Finding(
                 "%s is not in %s" % (relative, catalog_path), inf.name, platform=platform,
@@ -97,7 +99,7 @@ def check_members(folder, inf, platform, catalog_path, read, files, verdicts):
             continue
         if relative == inf.name:
             inf_member = member
-        checked.append("%s (%s)" % (relative, "PE image" if member.kind == "pe" else "whole file"))
+        checked.append("%s (%s)" % (relative, "PE image" if hashes.pe_layout(data) else "whole file"))
     return checked, inf_member
 
 

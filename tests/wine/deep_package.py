@@ -39,5 +39,5 @@ with open(os.path.join(out, "brellan.inf"), "ab") as device:
 if "--refusing" in sys.argv:
     with open(os.path.join(out, "flashwright.inf"), "wb") as tool:
         tool.write(b"[Version]\r\nClass=USBDevice\r\nCatalogFile=flashwright.cat\r\n; no Signature: the copy service refuses it\r\n")
-writer.make_package_catalogs(out, inf.PLATFORMS, inf.DECLARED_WINDOWS,
+writer.make_package_catalogs(out, inf.PLATFORMS, inf.RELEASE_ORDER,
                              datetime.datetime(2026, 12, 8, tzinfo=datetime.timezone.utc))
