@@ -34,11 +34,12 @@ NT_PLATFORM = "2"
 HEX_TAG = re.compile(r"[0-9A-F]{40}|[0-9A-F]{64}")
 RAW_TAG_ALGORITHMS = {20: "sha1", 32: "sha256"}
 # Microsoft's signature over a driver package: a signer certificate for Windows Hardware Driver
-# Verification (the hardware dashboard's and WHQL's; attestation adds its Attested usage) that
-# chains to one of Microsoft's roots.
+# Verification (the hardware dashboard's and WHQL's; attestation adds its Attested usage) whose
+# chain leads to a Microsoft CA (Microsoft Root Authority, Microsoft Root Certificate Authority
+# 2010, ...; a catalog may carry no certificate above the issuing one, as older WHQL catalogs do).
+# BRELLAN_CATALOG_CA with Microsoft's roots verifies the signature itself.
 HARDWARE_DRIVER_USAGE = "1.3.6.1.4.1.311.10.3.5"
-MICROSOFT_ROOTS = ("Microsoft Root Authority", "Microsoft Root Certificate Authority",
-                   "Microsoft Root Certificate Authority 2010", "Microsoft Root Certificate Authority 2011")
+MICROSOFT_CA_PREFIX = "Microsoft "
 # A vendor's kernel-mode signature that still loads: a signer certificate issued before this day
 # whose chain runs through Microsoft's cross-certificate (issued by this root).
 CROSS_SIGNING_ROOT = "Microsoft Code Verification Root"
@@ -73,7 +74,8 @@ class Signer:
     def microsoft(self):
         """Whether Microsoft signed the catalog as it signs driver packages: Windows then reads its
         OSAttr, and loads kernel code under it."""
-        return HARDWARE_DRIVER_USAGE in self.usages and bool(self.issuers) and self.issuers[-1] in MICROSOFT_ROOTS
+        return (HARDWARE_DRIVER_USAGE in self.usages and bool(self.issuers) and self.issuers[-1] != CROSS_SIGNING_ROOT
+                and self.issuers[-1].startswith(MICROSOFT_CA_PREFIX))
 
     def cross_signed(self):
         """Whether it is a vendor's signature that 64-bit Windows still loads kernel code under: a

@@ -232,6 +232,10 @@ SIGNERS = {
     "microsoft": (["Microsoft Root Certificate Authority 2010", "Microsoft Windows Third Party Component CA 2014",
                    "Microsoft Windows Hardware Compatibility Publisher"],
                   [catalog.HARDWARE_DRIVER_USAGE, catalog.HARDWARE_DRIVER_USAGE + ".1", CODE_SIGNING], NOW),
+    # Older WHQL, its catalog carrying the signer's certificate alone.
+    "whql-bare": (["Microsoft Root Authority", "Microsoft Windows Hardware Compatibility PCA",
+                   "Microsoft Windows Hardware Compatibility Publisher"],
+                  [catalog.HARDWARE_DRIVER_USAGE, CODE_SIGNING], NOW),
     # A vendor's kernel-mode signature from before 29 July 2015: its root cross-signed by Microsoft.
     "crossed": (["Microsoft Code Verification Root", "Quillmere Root CA 2009", "Quillmere Drivers 2014"],
                 [CODE_SIGNING], datetime.datetime(2014, 3, 1, tzinfo=datetime.timezone.utc)),
@@ -243,7 +247,8 @@ SIGNERS = {
 
 def make_signers(folder):
     """For each of SIGNERS: NAME.pem (its root), NAME-signer.pem (the signer, then the certificates
-    above it but the root), NAME-signer.key."""
+    above it but the root), NAME-signer.key. A NAME ending in -bare carries the signer alone, and
+    its NAME.pem the certificates above it, as a machine's stores hold them."""
     from cryptography import x509 as cx
     from cryptography.hazmat.primitives import hashes as ch, serialization
     from cryptography.hazmat.primitives.asymmetric import rsa
@@ -266,9 +271,9 @@ def make_signers(folder):
             certificates.append(builder.sign(keys[issuer], ch.SHA256()))
         pem = [c.public_bytes(serialization.Encoding.PEM) for c in certificates]
         with open(os.path.join(folder, name + ".pem"), "wb") as out:
-            out.write(pem[0])
+            out.write(b"".join(pem[:-1]) if name.endswith("-bare") else pem[0])
         with open(os.path.join(folder, name + "-signer.pem"), "wb") as out:
-            out.write(b"".join(reversed(pem[1:])))
+            out.write(pem[-1] if name.endswith("-bare") else b"".join(reversed(pem[1:])))
         with open(os.path.join(folder, name + "-signer.key"), "wb") as out:
             out.write(keys[-1].private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
                                              serialization.NoEncryption()))
@@ -287,7 +292,7 @@ def setUpModule():
     make_signers(KEYS)
     # What a vendor whose packages Microsoft and the vendor both signed sets BRELLAN_CATALOG_CA to.
     with open(os.path.join(KEYS, "roots.pem"), "wb") as roots:
-        for name in ("ca", "microsoft"):
+        for name in ("ca", "microsoft", "whql-bare"):
             with open(os.path.join(KEYS, name + ".pem"), "rb") as root:
                 roots.write(root.read())
 
@@ -647,6 +652,8 @@ class RealShapes(unittest.TestCase):
              ("10, 11", "member")),
             ("the newer form: SHA-1 members without indirect data", bare_member, "sha1", "2:10.0", None, "microsoft",
              "10", ("10, 11", "member")),
+            ("older WHQL, the signer's certificate alone", hand_member, "sha1", "2:5.1,2:5.2,2:6.0", None, "whql-bare",
+             "7", ("7, 8, 8.1, 10, 11", "member")),
             ("a vendor's signature: no OSAttr read", newer_member, "sha256", None, None, "ca", "7",
              ("any (OSAttr not read)", "-")),
             ("a vendor's, OSAttr for Vista alone", hand_member, "sha1", "2:6.0", None, "ca", "10",
@@ -778,6 +785,7 @@ class RealShapes(unittest.TestCase):
              " only under Microsoft's signature"),
             ("32-bit Windows loads it", kernel, "ca", (), ("x86",), None),
             ("Microsoft's signature", kernel, "microsoft", (), ("x86", "amd64"), None),
+            ("older WHQL's", kernel, "whql-bare", (), ("amd64",), None),
             ("a certificate of 2014, cross-signed", kernel, "crossed", (), ("amd64",), "cross-signed before 29 July 2015"),
             ("a certificate of 2016, cross-signed", kernel, "late", (), ("amd64",),
              "brellanusb.sys is installed as a kernel service, and brellan.cat is signed by Quillmere Drivers 2016"),
