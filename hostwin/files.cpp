@@ -1,9 +1,9 @@
 // KERNEL32's file calls: open, read, write, long paths, the Windows directory, folders, attributes
-// and deletion, on a drive C: that lies below a temporary folder, with faults that tests script. Error codes and refusals
-// follow what Wine gives (a read-only file or a folder cannot be deleted, even by root).
+// and deletion, on a drive C: that lies below a temporary folder, with faults that tests script.
+// Error codes and refusals follow what Wine gives (a read-only file or a folder cannot be deleted,
+// even by root). A folder's security lives in file_security.cpp; this file moves and forgets it
+// with the folder.
 #include "shared.h"
-
-#include <sddl.h>
 
 #include <errno.h>
 #include <fcntl.h>
@@ -29,21 +29,8 @@ struct FileState {
     std::map<std::wstring, std::pair<int, DWORD>> failRead;   // good reads first, then the error
     std::map<std::wstring, bool> held;
     std::vector<FileEvent> events;
-    std::map<std::wstring, std::wstring> security;   // by lower-case path: owner and DACL as SDDL
-    bool keepsSecurity = true;
 };
-// What a folder made without a descriptor inherits below C:\Program Files.
-const wchar_t kInheritedSecurity[] = L"O:BAD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
 FileState *g_files = new FileState;
-
-// The error Wine gives for a path that does not resolve: 2 for a missing leaf, 3 for a missing folder.
-DWORD MissingError(const std::string &host)
-{
-    std::string parent = host.substr(0, host.find_last_of('/'));
-    struct stat st;
-    return (stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) ? ERROR_FILE_NOT_FOUND
-                                                                    : ERROR_PATH_NOT_FOUND;
-}
 
 // Records an open or a delete: 0 for success, or the error, which becomes the last error.
 bool Record(FileEvent::Kind kind, LPCWSTR path, DWORD error)
@@ -56,6 +43,14 @@ bool Record(FileEvent::Kind kind, LPCWSTR path, DWORD error)
 }  // namespace
 
 void ResetFiles() { *g_files = FileState(); }
+
+DWORD MissingError(const std::string &host)
+{
+    std::string parent = host.substr(0, host.find_last_of('/'));
+    struct stat st;
+    return (stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) ? ERROR_FILE_NOT_FOUND
+                                                                    : ERROR_PATH_NOT_FOUND;
+}
 
 std::string MapPath(const std::wstring &path)
 {
@@ -107,20 +102,6 @@ void FailDelete(const std::wstring &path, DWORD error)
 {
     Guard lock(g_lock);
     g_files->failDelete[Lower(path)] = error;
-}
-
-const wchar_t kUnkeptSecurity[] = L"O:S-1-5-21-0-0-0-1000D:(A;OICI;FA;;;SY)(A;OICI;FA;;;S-1-5-21-0-0-0-1000)";
-
-void SetFolderSecurity(const std::wstring &path, const std::wstring &ownerAndDacl)
-{
-    Guard lock(g_lock);
-    g_files->security[Lower(path)] = ownerAndDacl;
-}
-
-void KeepFileSecurity(bool keeps)
-{
-    Guard lock(g_lock);
-    g_files->keepsSecurity = keeps;
 }
 
 void HoldOpen(const std::wstring &path)
@@ -278,9 +259,7 @@ BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security)
     Guard lock(g_lock);
     std::string host = MapPath(path);
     if (mkdir(host.c_str(), 0755) == 0) {
-        g_files->security.erase(Lower(path));
-        if (security != nullptr && security->lpSecurityDescriptor != nullptr)
-            g_files->security[Lower(path)] = L"O:BA" + std::wstring((const wchar_t *)security->lpSecurityDescriptor);
+        MadeWithSecurity(path, security != nullptr ? security->lpSecurityDescriptor : nullptr);
         return TRUE;
     }
     return Fail(errno == EEXIST ? ERROR_ALREADY_EXISTS : errno == ENOENT ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED);
@@ -334,60 +313,6 @@ BOOL MoveFileExW(LPCWSTR existing, LPCWSTR newName, DWORD flags)
     if (stat(from.c_str(), &st) != 0) return Fail(MissingError(from));
     if (stat(to.c_str(), &st) == 0 && !(flags & MOVEFILE_REPLACE_EXISTING)) return Fail(ERROR_ALREADY_EXISTS);
     if (rename(from.c_str(), to.c_str()) != 0) return Fail(ERROR_ACCESS_DENIED);
-    auto kept = g_files->security.find(Lower(existing));
-    if (kept != g_files->security.end()) {
-        g_files->security[Lower(newName)] = kept->second;
-        g_files->security.erase(kept);
-    }
+    MoveSecurity(existing, newName);
     return TRUE;
-}
-
-BOOL GetFileSecurityW(LPCWSTR path, SECURITY_INFORMATION requested, PSECURITY_DESCRIPTOR descriptor, DWORD cbDescriptor,
-                      LPDWORD cbNeeded)
-{
-    Guard lock(g_lock);
-    (void)requested;
-    struct stat st;
-    if (stat(MapPath(path).c_str(), &st) != 0) return Fail(MissingError(MapPath(path)));
-    auto kept = g_files->security.find(Lower(path));
-    std::wstring text = !g_files->keepsSecurity ? hostwin::kUnkeptSecurity
-                        : kept != g_files->security.end() ? kept->second : kInheritedSecurity;
-    DWORD cb = (DWORD)((text.size() + 1) * sizeof(wchar_t));
-    if (cbNeeded) *cbNeeded = cb;
-    if (descriptor == nullptr || cbDescriptor < cb) return Fail(ERROR_INSUFFICIENT_BUFFER);
-    memcpy(descriptor, text.c_str(), cb);
-    return TRUE;
-}
-
-// A descriptor here is its SDDL text, in memory LocalFree releases.
-static wchar_t *LocalText(const std::wstring &text)
-{
-    wchar_t *copy = new wchar_t[text.size() + 1];
-    wmemcpy(copy, text.c_str(), text.size() + 1);
-    return copy;
-}
-
-BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR sddl, DWORD revision, PSECURITY_DESCRIPTOR *descriptor,
-                                                          DWORD *cbDescriptor)
-{
-    if (sddl == nullptr || descriptor == nullptr || revision != SDDL_REVISION_1) return Fail(ERROR_INVALID_PARAMETER);
-    *descriptor = LocalText(sddl);
-    if (cbDescriptor) *cbDescriptor = (DWORD)((wcslen(sddl) + 1) * sizeof(wchar_t));
-    return TRUE;
-}
-
-BOOL ConvertSecurityDescriptorToStringSecurityDescriptorW(PSECURITY_DESCRIPTOR descriptor, DWORD revision,
-                                                          SECURITY_INFORMATION requested, LPWSTR *sddl, DWORD *cchSddl)
-{
-    (void)requested;
-    if (descriptor == nullptr || sddl == nullptr || revision != SDDL_REVISION_1) return Fail(ERROR_INVALID_PARAMETER);
-    *sddl = LocalText((const wchar_t *)descriptor);
-    if (cchSddl) *cchSddl = (DWORD)wcslen(*sddl) + 1;
-    return TRUE;
-}
-
-HLOCAL LocalFree(HLOCAL memory)
-{
-    delete[] (wchar_t *)memory;
-    return nullptr;
 }

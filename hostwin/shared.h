@@ -44,10 +44,18 @@ std::string Narrow(const std::wstring &w);   // UTF-8
 // Maps C:\... onto the drive root set by SetDriveRoot; any other path maps to a host path that
 // does not exist.
 std::string MapPath(const std::wstring &path);
+// The error Wine gives for a host path that does not resolve: 2 for a missing leaf, 3 for a
+// missing folder.
+DWORD MissingError(const std::string &host);
+
+// A folder's security follows it: made (with the descriptor given, or none), moved.
+void MadeWithSecurity(const std::wstring &path, const void *descriptor);
+void MoveSecurity(const std::wstring &from, const std::wstring &to);
 
 // Each area clears its own state; Reset() calls them all under the lock.
 void ResetRegistry();
 void ResetFiles();
+void ResetFileSecurity();
 void ResetSearch();
 void ResetWindows();
 void ResetThreads();

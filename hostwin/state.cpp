@@ -104,6 +104,7 @@ void Reset()
     t_lastError = 0;
     ResetRegistry();
     ResetFiles();
+    ResetFileSecurity();
     ResetSearch();
     ResetWindows();
     ResetThreads();
