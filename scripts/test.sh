@@ -13,6 +13,7 @@ passed=0
 failed=0
 skipped=0
 broken=()
+reasons=()
 for preset in host host-asan fuzz release wine; do
   echo "=== $preset"
   if ! { cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" -j"$(nproc)"; }; then
@@ -25,6 +26,12 @@ for preset in host host-asan fuzz release wine; do
   ctest --preset "$preset" 2>&1 | tee "$log"
   summary=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
   skips=$(grep -cE '\(Skipped\)$' "$log" || true)
+  # Each skipped test with the reason its output gives ("SKIPPED <what>: <why>").
+  while IFS= read -r name; do
+    why=$(awk -v name="$name" '$0 ~ "^[0-9]+/[0-9]+ Testing: " {current = $3}
+      current == name && /^SKIPPED / {sub(/^SKIPPED /, ""); print; exit}' "build/$preset/Testing/Temporary/LastTest.log" 2>/dev/null)
+    reasons+=("$name: ${why:-no reason given}")
+  done < <(sed -nE 's/.*Test +#[0-9]+: ([^ ]+) .*\*\*\*Skipped.*/\1/p' "$log")
   rm -f "$log"
   if [ -z "$summary" ]; then
     broken+=("$preset (no result)")
@@ -41,5 +48,6 @@ done
 
 echo
 [ ${#broken[@]} -eq 0 ] || echo "failing: ${broken[*]}"
+for reason in "${reasons[@]}"; do echo "skipped $reason"; done
 echo "$passed passed, $failed failed, $skipped skipped"
 [ "$failed" -eq 0 ]
