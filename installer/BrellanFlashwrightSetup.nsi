@@ -191,12 +191,15 @@ Var WriteFailed    ; the first of them it could not write, "" while none
   ${EndIf}
 !macroend
 
-; Logs the outcome, tells the user when no program has, and ends the installer with `code`.
+; Logs the outcome, tells the user when no program has, and ends the installer with `code`. The
+; text is read before the rollback, whose own result would take the place of the step's in it.
+Var FinishText
 !macro Finish code text
+  StrCpy $FinishText "${text}"
   !if ${code} != ${EXIT_INSTALLED}
     Call RollBackThisRun
   !endif
-  !insertmacro Log "${text} (exit code ${code})"
+  !insertmacro Log "$FinishText (exit code ${code})"
   !insertmacro LogExit ${code}
   FileClose $LogFile
   !if ${code} == ${EXIT_INSTALLED}
@@ -206,7 +209,7 @@ Var WriteFailed    ; the first of them it could not write, "" while none
   !endif
   Call LeaveMachine
   !if ${code} == ${EXIT_STEP_FAILED}
-    MessageBox MB_OK|MB_ICONSTOP "${text}" /SD IDOK
+    MessageBox MB_OK|MB_ICONSTOP "$FinishText" /SD IDOK
   !endif
   SetErrorLevel ${code}
   Quit

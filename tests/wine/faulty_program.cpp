@@ -3,7 +3,8 @@
 // C:\brellan-fault.txt names, played as Wine reports a program ended from outside (exit code 0
 // or 1, and nothing more done):
 //   keep        SetupRollback /keep ended just before it sealed its record
-//   commit      SetupRollback /commit ended before it renamed the record
+//   commit      SetupRollback /commit ended before it renamed the record; commit1: /commit
+//               ended with 1 (not whole) before it did anything
 //   save        SetupRollback /keep keeps a copy of its sealed record in C:\brellan-older-armed
 //   swap        SetupRollback /rollback finds that older record in place of the run's
 //   driverprep  DriverPrep ended before it did anything (0)
@@ -62,6 +63,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     swprintf(armed, MAX_PATH, L"%ls\\%ls", kRollbackFolder, kArmedName);
     swprintf(unsealed, MAX_PATH, L"%ls\\record.new", kRollbackFolder);
     if (options.mode == kModeCommit && Fault("commit")) return 0;
+    if (options.mode == kModeCommit && Fault("commit1")) return kRollbackIncomplete;
     if (options.mode == kModeRollback && Fault("swap")) CopyFileW(kOlderRecord, armed, FALSE);
     int result = RunRollbackMode(&options);
     if (options.mode == kModeKeep && Fault("keep")) MoveFileW(armed, unsealed);

@@ -542,6 +542,8 @@ TEST_F(Faults, EachHelperOrProgramEndedFromOutsideEndsWith5AndTheMachineAsItWas)
     } cases[] = {
         {"keep", L"SetupRollback ended with 0, but sealed no record"},
         {"commit", L"but the run's record in C:\\Program Files\\Quillmere\\Brellan Flashwright Setup Rollback is still armed"},
+        // The step's own result, not that of the rollback that followed it.
+        {"commit1", L"The run could not be committed (result: 1: "},
         {"driverprep", L"DriverPrep.exe gives 0 only after a box, and showed none: it did not end by itself"},
         {"pkgstage", L"PkgStage.exe gives 0 only after a box, and showed none: it did not end by itself"},
         {"pkgstage1", L"the INF store holds no copy of flashwright.inf"},
