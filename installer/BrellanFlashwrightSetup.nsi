@@ -536,7 +536,8 @@ Function CheckWindowsRelease
   StrCpy $7 0
   ${If} $6 < ${LOWEST_NT_VERSION}
     StrCpy $7 1
-  ${ElseIf} $6 == ${LOWEST_NT_VERSION}
+  ${EndIf}
+  ${If} $6 == ${LOWEST_NT_VERSION}
   ${AndIf} $5 < ${LOWEST_NT_BUILD}
     StrCpy $7 1
   ${EndIf}

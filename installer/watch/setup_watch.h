@@ -16,8 +16,9 @@
 //                           where nobody can see the screen: there kUnseenLimitSeconds
 //   /closes-itself=CAPTION  the program closes its boxes of this caption itself: answering one
 //                           does not count as answering the program
-//   /box-before=CODE        the program ends with CODE (0 to 255) only after it has shown a box:
-//                           ended with CODE and no box, it did not end by itself (it was killed).
+//   /box-before=CODE        the program ends with CODE (0 to 255) only after it has shown a box
+//                           (not one of the /closes-itself= caption): ended with CODE and no such
+//                           box, it did not end by itself (it was killed).
 //                           The watch looks for boxes every kPollMs (50 ms): a box answered
 //                           faster than that, which no person does, can go unseen
 //

@@ -153,6 +153,16 @@ static void LogBox(HWND box, const wchar_t *programName, const BoxButtons *found
     LogFormatted(log, L"  buttons: %ls", buttons);
 }
 
+// Whether the box is one the program closes itself (its caption is the /closes-itself= one): such
+// a box is no answer of the program's, and no evidence for its /box-before= code either.
+static int ClosesItself(HWND box, const WatchOptions *options)
+{
+    wchar_t caption[kCchBoxText];
+    if (options->selfClosingCaption == NULL) return 0;
+    ReadControlText(box, caption, kCchBoxText);
+    return wcscmp(caption, options->selfClosingCaption) == 0;
+}
+
 // Presses a button the box has (see ChooseButton) and logs which. Returns 1 when the box was one
 // the program does not close itself.
 static int AnswerBox(HWND box, DWORD openMs, const WatchOptions *options, HANDLE log)
@@ -179,7 +189,7 @@ static int AnswerBox(HWND box, DWORD openMs, const WatchOptions *options, HANDLE
     LogFormatted(log, L"the box had been open %lu ms; the watch pressed %ls (%d)", (unsigned long)openMs, quoted, button);
     // Posted, not sent: a program that does not take it is ended by the time limit instead.
     (void)PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
-    return options->selfClosingCaption == NULL || wcscmp(caption, options->selfClosingCaption) != 0;
+    return !ClosesItself(box, options);
 }
 
 // When the program must have ended or shown a new box by: `limitMs` after the later of its start
@@ -215,11 +225,11 @@ static DWORD WatchProgram(const WatchOptions *options, HANDLE process, DWORD pro
     while (WaitForSingleObject(process, kPollMs) == WAIT_TIMEOUT) {
         table.nowMs = GetTickCount() - startMs;
         PollBoxes(&table);
-        if (table.count > 0) showedBox = 1;
         idleFromMs = LimitStartMs(&table, answerAfterMs, idleFromMs);
         for (int i = 0; i < table.count; ++i) {
             TrackedBox *box = &table.boxes[i];
             DWORD openMs = table.nowMs - box->seenAtMs;
+            if (!showedBox && !ClosesItself(box->window, options)) showedBox = 1;
             if (!box->logged) {
                 ReadButtons(box->window, &found);
                 if (found.count == 0 && openMs < kLogAfterMs) continue;

@@ -7,7 +7,8 @@
 //               ended with 1 (not whole) before it did anything
 //   save        SetupRollback /keep keeps a copy of its sealed record in C:\brellan-older-armed
 //   swap        SetupRollback /rollback finds that older record in place of the run's
-//   driverprep  DriverPrep ended before it did anything (0)
+//   driverprep  DriverPrep ended before it did anything (0); notice0: ended with 0 once its
+//               "Installing" notice had shown, before it looked at the store
 //   pkgstage    PkgStage ended before it did anything (0); pkgstage1: the same with 1
 #include <windows.h>
 #include <shellapi.h>
@@ -38,6 +39,10 @@ static bool Fault(const char *word)
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
     if (Fault("driverprep")) return 0;
+    if (Fault("notice0")) {
+        ShowInstallingNotice();
+        return 0;
+    }
     return RunPreparation();
 }
 #elif defined(FAULTY_PKGSTAGE)

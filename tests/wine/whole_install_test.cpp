@@ -545,6 +545,8 @@ TEST_F(Faults, EachHelperOrProgramEndedFromOutsideEndsWith5AndTheMachineAsItWas)
         // The step's own result, not that of the rollback that followed it.
         {"commit1", L"The run could not be committed (result: 1: "},
         {"driverprep", L"DriverPrep.exe gives 0 only after a box, and showed none: it did not end by itself"},
+        // Its self-closing notice is not the box that says a device is recorded.
+        {"notice0", L"DriverPrep.exe gives 0 only after a box, and showed none: it did not end by itself"},
         {"pkgstage", L"PkgStage.exe gives 0 only after a box, and showed none: it did not end by itself"},
         {"pkgstage1", L"the INF store holds no copy of flashwright.inf"},
     };
