@@ -364,6 +364,8 @@ FunctionEnd
     StrCpy $ResultMeaning "the watch could not start it"
   ${ElseIf} $0 == ${WATCH_NO_BOX}
     StrCpy $ResultMeaning "it ended with 0 without the box it shows first: it did not end by itself"
+  ${ElseIf} $0 == ${WATCH_NO_VERDICT}
+    StrCpy $ResultMeaning "its watch was ended from outside, and it was ended with it"
   ${Else}
     StrCpy $LogWord1 "$0"
     StrCpy $LogWord2 ""

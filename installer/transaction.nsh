@@ -40,6 +40,13 @@ Function PutBackKeptState
 FunctionEnd
 
 Function RollBackThisRun
+  ; A program of the run that could not be ended could still change the store: what the run
+  ; changed stays kept, armed, for the next run to put back.
+  ${If} $Kept == 1
+  ${AndIf} $ProgramLeftRunning != ""
+    !insertmacro Log "$ProgramLeftRunning could not be ended: nothing is put back while it may still change the machine; the next run puts back what this one changed"
+    Return
+  ${EndIf}
   ${If} $Kept == 1
     StrCpy $Kept 0
     StrCpy $RollbackRun "/run=$RunId"

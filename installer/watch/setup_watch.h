@@ -5,7 +5,7 @@
 // whichever button is pressed.
 //
 //   SetupWatch.exe [/log=PATH] [/answer-after=SECONDS] [/limit=SECONDS] [/closes-itself=CAPTION]
-//                  [/box-before=CODE] PROGRAM
+//                  [/box-before=CODE] [/verdict=PATH] PROGRAM
 //
 //   /log=PATH               append what the watch did to this file
 //   /answer-after=SECONDS   answer a box open this long (at most 2 s where nobody can see the
@@ -21,6 +21,10 @@
 //                           box, it did not end by itself (it was killed).
 //                           The watch looks for boxes every kPollMs (50 ms): a box answered
 //                           faster than that, which no person does, can go unseen
+//   /verdict=PATH           the program's process id, then the watch's verdict, in this file (see
+//                           WriteVerdict): a watch ended from outside leaves no verdict, and its
+//                           exit code means nothing; the id lets the package end the program it
+//                           left running
 //
 // Every box of the program is logged once it is up (caption, text, buttons), whoever answers it;
 // the watch's answer follows when it gives one. It presses only a button the box has: see
@@ -43,6 +47,8 @@ static const unsigned long kWatchEndedProgram = 512;
 static const unsigned long kWatchNotStarted = 513;
 static const unsigned long kWatchProgramStayed = 514;
 static const unsigned long kWatchNoBoxBefore = 515;
+// Never the watch's own: the package's word for a watch that ended without its verdict.
+static const unsigned long kWatchNoVerdict = 516;
 // The longest /answer-after or /limit accepted: one day.
 static const unsigned long kMaxWatchSeconds = 86400;
 
@@ -60,6 +66,7 @@ struct WatchOptions {
     unsigned long limitMs;               // kWatchNever: no limit
     const wchar_t *selfClosingCaption;   // NULL: none
     unsigned long boxBeforeCode;         // kWatchNever: none
+    const wchar_t *verdictPath;          // NULL: none
     const wchar_t *program;
 };
 
@@ -91,6 +98,18 @@ struct BoxButton {
 // (`defaultId`, 0 for none), else its OK, else its Cancel, else its first enabled push button.
 // Returns the index in `buttons`, or -1 when the box has no button to press.
 int ChooseButton(const BoxButton *buttons, int count, int defaultId);
+
+// The verdict file, ASCII, one line: "started PID" once the program is started (before it runs a
+// single instruction: it starts suspended), then "ended PID RESULT" as the watch's last act, RESULT
+// being the watch's exit code. Each is written beside the file and renamed over it whole. Returns
+// 1 when written (or when no file was asked for).
+int WriteVerdict(const wchar_t *path, unsigned long processId, int ended, unsigned long result);
+
+// Starts the program suspended, writes its "started" verdict, then lets it run. Returns 1 with
+// `process` (its handle, which the caller closes) and `processId`; 0, logged into `log` (a handle
+// or INVALID_HANDLE_VALUE), when it could not be started or its id not written: then it was ended
+// before it ran.
+int StartWatchedProgram(const WatchOptions *options, void **process, unsigned long *processId, void *log);
 
 // Starts and watches the program; returns the exit code described above.
 int RunWatch(const WatchOptions *options);

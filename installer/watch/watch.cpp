@@ -25,6 +25,11 @@ static const size_t kCchButtonsLine = kCchLogLine - 16;
 // a box is seen before it is whole.
 static const DWORD kLogAfterMs = 250;
 static const wchar_t kQuote[] = L"\"";
+// The verdict file: "ended PID RESULT" and its line end, and its path with the suffix of the file
+// it is written into before the rename.
+static const size_t kCchVerdictLine = 48;
+static const size_t kCchVerdictPath = MAX_PATH;
+static const wchar_t kPartialSuffix[] = L".new";
 
 // A box of the program, from the poll that first saw it until one that no longer does.
 struct TrackedBox {
@@ -270,14 +275,32 @@ static const wchar_t *ProgramName(const wchar_t *path)
     return slash != NULL ? slash + 1 : path;
 }
 
-int RunWatch(const WatchOptions *options)
+int WriteVerdict(const wchar_t *path, unsigned long processId, int ended, unsigned long result)
+{
+    if (path == NULL) return 1;
+    char line[kCchVerdictLine];
+    wchar_t partial[kCchVerdictPath] = L"";
+    int cb = ended ? wsprintfA(line, "ended %lu %lu\r\n", processId, result) : wsprintfA(line, "started %lu\r\n", processId);
+    if (!AppendChecked(partial, kCchVerdictPath, path) || !AppendChecked(partial, kCchVerdictPath, kPartialSuffix)) return 0;
+    HANDLE file = CreateFileW(partial, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    DWORD written = 0;
+    BOOL whole = WriteFile(file, line, (DWORD)cb, &written, NULL) && written == (DWORD)cb && FlushFileBuffers(file);
+    CloseHandle(file);
+    // Renamed over the file only once whole: a reader finds the earlier line or this one, never half.
+    if (!whole || !MoveFileExW(partial, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        (void)DeleteFileW(partial);   // a partial file left behind is never read
+        return 0;
+    }
+    return 1;
+}
+
+int StartWatchedProgram(const WatchOptions *options, void **process, unsigned long *processId, void *log)
 {
     const wchar_t *programName = ProgramName(options->program);
     wchar_t commandLine[kCchCommandLine] = L"";
-    HANDLE log = OpenSetupLog(options->logPath);
-    DWORD result = kWatchNotStarted;
     STARTUPINFOW startup;
-    PROCESS_INFORMATION process = {NULL, NULL, 0, 0};
+    PROCESS_INFORMATION started = {NULL, NULL, 0, 0};
     memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
     // The program takes no arguments: its command line is its quoted path alone.
@@ -285,14 +308,44 @@ int RunWatch(const WatchOptions *options)
         !AppendChecked(commandLine, kCchCommandLine, options->program) ||
         !AppendChecked(commandLine, kCchCommandLine, kQuote)) {
         LogFormatted(log, L"could not start %ls: its path is too long", programName);
-    } else if (!CreateProcessW(options->program, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
+        return 0;
+    }
+    if (!CreateProcessW(options->program, commandLine, NULL, NULL, FALSE, CREATE_SUSPENDED, NULL, NULL, &startup,
+                        &started)) {
         DWORD error = GetLastError();
         LogFormatted(log, L"could not start %ls (error 0x%lx)", programName, (unsigned long)error);
-    } else {
-        CloseHandle(process.hThread);
-        result = WatchProgram(options, process.hProcess, process.dwProcessId, programName, log);
-        CloseHandle(process.hProcess);
+        return 0;
     }
+    // The package ends a program whose watch was cut off by this id: it is written before the
+    // program runs.
+    if (!WriteVerdict(options->verdictPath, started.dwProcessId, 0, 0) || ResumeThread(started.hThread) == (DWORD)-1) {
+        LogFormatted(log, L"could not start %ls: its process id could not be written to %ls", programName,
+                     options->verdictPath);
+        (void)TerminateProcess(started.hProcess, kWatchNotStarted);
+        (void)WaitForSingleObject(started.hProcess, kEndWaitSeconds * 1000);
+        CloseHandle(started.hThread);
+        CloseHandle(started.hProcess);
+        return 0;
+    }
+    CloseHandle(started.hThread);
+    *process = started.hProcess;
+    *processId = started.dwProcessId;
+    return 1;
+}
+
+int RunWatch(const WatchOptions *options)
+{
+    HANDLE log = OpenSetupLog(options->logPath);
+    DWORD result = kWatchNotStarted;
+    HANDLE process = NULL;
+    unsigned long processId = 0;
+    if (StartWatchedProgram(options, &process, &processId, log)) {
+        result = WatchProgram(options, process, processId, ProgramName(options->program), log);
+        CloseHandle(process);
+    }
+    // The verdict last: without it the package knows the watch did not end by itself.
+    if (!WriteVerdict(options->verdictPath, processId, 1, result))
+        LogFormatted(log, L"the watch's verdict could not be written to %ls", options->verdictPath);
     if (log != INVALID_HANDLE_VALUE) CloseHandle(log);
     return (int)result;
 }

@@ -9,6 +9,7 @@ static const wchar_t kAnswerAfterOption[] = L"/answer-after=";
 static const wchar_t kLimitOption[] = L"/limit=";
 static const wchar_t kSelfClosingOption[] = L"/closes-itself=";
 static const wchar_t kBoxBeforeOption[] = L"/box-before=";
+static const wchar_t kVerdictOption[] = L"/verdict=";
 // An exit code /box-before= names: a program's own, one of 0 to 255.
 static const unsigned long kMaxBoxBeforeCode = 255;
 static const unsigned long kMsPerSecond = 1000;
@@ -54,6 +55,7 @@ int ParseWatchOptions(int argc, wchar_t **argv, WatchOptions *options)
     options->limitMs = kWatchNever;
     options->selfClosingCaption = NULL;
     options->boxBeforeCode = kWatchNever;
+    options->verdictPath = NULL;
     options->program = NULL;
     if (argc < 2) return 0;
     for (int i = 1; i < argc - 1; ++i) {
@@ -69,6 +71,9 @@ int ParseWatchOptions(int argc, wchar_t **argv, WatchOptions *options)
             options->selfClosingCaption = value;
         } else if ((value = OptionValue(argv[i], kBoxBeforeOption)) != NULL) {
             if (!ParseNumber(value, kMaxBoxBeforeCode, &options->boxBeforeCode)) return 0;
+        } else if ((value = OptionValue(argv[i], kVerdictOption)) != NULL) {
+            if (*value == 0) return 0;
+            options->verdictPath = value;
         } else {
             return 0;
         }

@@ -24,15 +24,16 @@ TEST(WatchOptions, EveryOptionIsReadAndNothingIsAnsweredUnasked)
 {
     WatchOptions o;
     ASSERT_TRUE(Parse({L"/log=C:\\a b\\x.log", L"/answer-after=60", L"/limit=86400", L"/closes-itself=Installing",
-                       L"/box-before=0", L"C:\\t\\DriverPrep.exe"}, &o));
+                       L"/box-before=0", L"/verdict=C:\\p\\SetupWatch.verdict", L"C:\\t\\DriverPrep.exe"}, &o));
     EXPECT_EQ(0ul, o.boxBeforeCode);
+    EXPECT_STREQ(L"C:\\p\\SetupWatch.verdict", o.verdictPath);
     EXPECT_STREQ(L"C:\\a b\\x.log", o.logPath);
     EXPECT_EQ(60000ul, o.answerAfterMs);
     EXPECT_EQ(86400000ul, o.limitMs);
     EXPECT_STREQ(L"Installing", o.selfClosingCaption);
     EXPECT_STREQ(L"C:\\t\\DriverPrep.exe", o.program);
     ASSERT_TRUE(Parse({L"PkgStage.exe"}, &o));
-    EXPECT_TRUE(o.logPath == NULL && o.selfClosingCaption == NULL);
+    EXPECT_TRUE(o.logPath == NULL && o.selfClosingCaption == NULL && o.verdictPath == NULL);
     EXPECT_TRUE(o.answerAfterMs == kWatchNever && o.limitMs == kWatchNever && o.boxBeforeCode == kWatchNever);
 }
 
@@ -42,7 +43,7 @@ TEST(WatchOptions, MalformedCommandLinesAreRefused)
         {}, {L"/limit=5"}, {L"/answer-after=5", L"/limit=5"}, {L"/log=", L"p.exe"}, {L"/answer-after=", L"p.exe"},
         {L"/answer-after=1a", L"p.exe"}, {L"/answer-after=-1", L"p.exe"}, {L"/limit=86401", L"p.exe"},
         {L"/limit=99999999999999999999", L"p.exe"}, {L"/LIMIT=5", L"p.exe"}, {L"/box-before=", L"p.exe"},
-        {L"/box-before=256", L"p.exe"}, {L"/box-before=x", L"p.exe"},
+        {L"/box-before=256", L"p.exe"}, {L"/box-before=x", L"p.exe"}, {L"/verdict=", L"p.exe"},
     };
     for (const auto &args : cases) {
         WatchOptions o;

@@ -1,7 +1,10 @@
-// Stands in for one of the package's programs (FAULTY_DRIVERPREP, FAULTY_PKGSTAGE, else
-// SetupRollback) in the tests' faulty package: the program's own code, except for the fault that
-// C:\brellan-fault.txt names, played as Wine reports a program ended from outside (exit code 0
-// or 1, and nothing more done):
+// Stands in for one of the package's programs (FAULTY_DRIVERPREP, FAULTY_PKGSTAGE,
+// FAULTY_SETUPWATCH, else SetupRollback) in the tests' faulty package: the program's own code,
+// except for the fault that C:\brellan-fault.txt names, played as Wine reports a program ended from
+// outside (exit code 0 or 1, and nothing more done):
+//   watch-driverprep, watch-pkgstage
+//               SetupWatch ended (0) once it started that program, which goes on: DriverPrep's
+//               kWatchKilledAfterMs later (by then past its notice, purging), PkgStage's at once
 //   keep        SetupRollback /keep ended just before it sealed its record
 //   commit      SetupRollback /commit ended before it renamed the record; commit1: /commit
 //               ended with 1 (not whole) before it did anything
@@ -18,6 +21,7 @@
 
 static const char kFaultFile[] = "C:\\brellan-fault.txt";
 static const wchar_t kOlderRecord[] = L"C:\\brellan-older-armed";
+static const DWORD kWatchKilledAfterMs = 700;
 
 static bool Fault(const char *word)
 {
@@ -53,6 +57,31 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     if (Fault("pkgstage")) return 0;
     if (Fault("pkgstage1")) return 1;
     return StagePackages();
+}
+#elif defined(FAULTY_SETUPWATCH)
+#include "setup_watch.h"
+
+#include "msvcrt_startup.h"
+
+int main(int, char **, char **)
+{
+    int argc = 0;
+    wchar_t **argv = NULL;
+    WatchOptions options;
+    if (!GetWideArguments(&argc, &argv) || !ParseWatchOptions(argc, argv, &options)) return (int)kWatchNotStarted;
+    const wchar_t *name = wcsrchr(options.program, L'\\');
+    name = name != NULL ? name + 1 : options.program;
+    const bool driverPrep = Fault("watch-driverprep") && _wcsicmp(name, L"DriverPrep.exe") == 0;
+    if (driverPrep || (Fault("watch-pkgstage") && _wcsicmp(name, L"PkgStage.exe") == 0)) {
+        void *process = NULL;
+        unsigned long processId = 0;
+        if (StartWatchedProgram(&options, &process, &processId, INVALID_HANDLE_VALUE)) {
+            if (driverPrep) Sleep(kWatchKilledAfterMs);
+            CloseHandle(process);
+        }
+        return 0;
+    }
+    return RunWatch(&options);
 }
 #else
 #include "setup_rollback.h"

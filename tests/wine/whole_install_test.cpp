@@ -534,6 +534,30 @@ protected:
     static constexpr const wchar_t *kFaultFile = L"C:\\brellan-fault.txt";
 };
 
+// A watch ended from outside while its program runs: its exit code means nothing, and the program
+// it left is ended before anything is put back, so that nothing of the run changes the store after
+// that. Forty more earlier copies (with their twins) keep DriverPrep purging when its watch goes.
+TEST_F(Faults, AWatchEndedFromOutsideHasItsProgramEndedBeforeAnythingIsPutBack)
+{
+    for (int n = 100; n < 140; ++n) {
+        std::wstring name = harness::InfDir() + L"\\oem" + std::to_wstring(n);
+        ASSERT_TRUE(harness::WriteFileBytes(name + L".inf", device_ + "; older still\r\n"));
+        ASSERT_TRUE(harness::WriteFileBytes(name + L".pnf", "precompiled"));
+    }
+    before_ = harness::SnapshotInfStore();
+    for (const char *fault : {"watch-driverprep", "watch-pkgstage"}) {
+        SCOPED_TRACE(fault);
+        EXPECT_EQ(5u, DeployFaulty(fault).exitCode);
+        EXPECT_EQ(L"", harness::DescribeChanges(before_, harness::SnapshotInfStore())) << "every copy back, none staged";
+        EXPECT_EQ(L"0.9.0", harness::DetectedVersion());
+        EXPECT_FALSE(harness::FileExists(kRollbackFolder)) << "let go of once put back";
+        EXPECT_TRUE(LogHas(L"SetupWatch.exe ended with 0, and left no verdict of its own: it did not end by itself"));
+        EXPECT_TRUE(LogHas(L", which the watch left running"));
+        EXPECT_TRUE(LogHas(L"exit code 5: a step could not run; the machine is as the run found it"));
+        EXPECT_EQ(std::vector<std::wstring>(), harness::Running({L"DriverPrep.exe", L"PkgStage.exe"}));
+    }
+}
+
 TEST_F(Faults, EachHelperOrProgramEndedFromOutsideEndsWith5AndTheMachineAsItWas)
 {
     const struct {
