@@ -194,13 +194,28 @@ Var WriteFailed    ; the first of them it could not write, "" while none
 !macroend
 
 ; Logs the outcome, tells the user when no program has, and ends the installer with `code`. The
-; text is read before the rollback, whose own result would take the place of the step's in it.
+; text is read before the rollback, whose own result would take the place of the step's in it. A
+; failed run whose rollback is not known whole ends with 5, never with a code that says the machine
+; is as it was.
 Var FinishText
+Var PutBackWhole  ; 1 once a rollback is done and its state no longer armed: the machine as it was
+Var NotPutBack    ; why this run's rollback is not known whole: the run then ends with 5, saying so
 !macro Finish code text
   StrCpy $FinishText "${text}"
   !if ${code} != ${EXIT_INSTALLED}
     Call RollBackThisRun
+    ${If} $NotPutBack != ""
+      StrCpy $FinishText "$FinishText Afterwards $NotPutBack"
+      StrCpy $FinishText "$FinishText."
+      !if ${code} != ${EXIT_STEP_FAILED}
+        Call FinishNotPutBack
+      !endif
+    ${EndIf}
   !endif
+  !insertmacro FinishEnd ${code}
+!macroend
+
+!macro FinishEnd code
   !insertmacro Log "$FinishText (exit code ${code})"
   !insertmacro LogExit ${code}
   FileClose $LogFile
@@ -216,6 +231,10 @@ Var FinishText
   SetErrorLevel ${code}
   Quit
 !macroend
+
+Function FinishNotPutBack
+  !insertmacro FinishEnd ${EXIT_STEP_FAILED}
+FunctionEnd
 
 ; Ends the package before it has begun its work: the log's last line says why.
 !macro Stop code text

@@ -255,6 +255,9 @@ FunctionEnd
     StrCpy $ExitMeaning "Windows refused a driver package; the machine is as the run found it"
   !else if ${code} == ${EXIT_STEP_FAILED}
     StrCpy $ExitMeaning "a step could not run; the machine is as the run found it"
+    ${If} $NotPutBack != ""
+      StrCpy $ExitMeaning "a step could not run; $NotPutBack"
+    ${EndIf}
   !else if ${code} == ${EXIT_ANOTHER_RUNNING}
     StrCpy $ExitMeaning "another run of the package is under way; try again later"
   !else if ${code} == ${EXIT_WRONG_PLATFORM}

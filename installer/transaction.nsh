@@ -24,12 +24,15 @@ Var RollbackRun   ; "/run=ID" for this run's own rollback, "" for putting back a
 ; whole. SetupRollback puts back the detection value too. A rollback that says it is done has
 ; disarmed the state: one still armed was not put back, whatever its exit code says.
 Function PutBackKeptState
+  StrCpy $PutBackWhole 0
   !insertmacro RunHelper SetupRollback.exe "/rollback $RollbackRun"
   Call SyncUninstallEntry
   ${If} $0 == ${ROLLBACK_DONE}
   ${AndIf} ${FileExists} "${ROLLBACK_FOLDER}\${ARMED_NAME}"
     !insertmacro Log "SetupRollback ended with $0, but ${ROLLBACK_FOLDER}\${ARMED_NAME} is still armed: it did not end by itself; the next run puts it back"
   ${ElseIf} $0 == ${ROLLBACK_DONE}
+    ; Done, each file put back checked byte for byte in its place, and the record disarmed.
+    StrCpy $PutBackWhole 1
     !insertmacro Log "put back what the run changed: the machine is as the run found it"
   ${ElseIf} $0 == ${ROLLBACK_SET_ASIDE}
     !insertmacro Log "a kept state was set aside (see above): what it holds stays there, and nothing of it is deleted"
@@ -45,12 +48,16 @@ Function RollBackThisRun
   ${If} $Kept == 1
   ${AndIf} $ProgramLeftRunning != ""
     !insertmacro Log "$ProgramLeftRunning could not be ended: nothing is put back while it may still change the machine; the next run puts back what this one changed"
+    StrCpy $NotPutBack "$ProgramLeftRunning could not be ended, so nothing was put back: what the run changed stays kept in ${ROLLBACK_FOLDER} for the next run to put back"
     Return
   ${EndIf}
   ${If} $Kept == 1
     StrCpy $Kept 0
     StrCpy $RollbackRun "/run=$RunId"
     Call PutBackKeptState
+    ${If} $PutBackWhole != 1
+      StrCpy $NotPutBack "not everything the run changed was put back: what is not stays kept in ${ROLLBACK_FOLDER} (or a folder set aside beside it, which the log names) for the next run"
+    ${EndIf}
   ${EndIf}
 FunctionEnd
 

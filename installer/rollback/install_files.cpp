@@ -70,7 +70,7 @@ void PutBackInstallFiles(const wchar_t *folder, Tally *tally)
             tally->failed++;
         } else if (Exists(path) && SameBytes(kept, path)) {
             // As it was. A file in use (the uninstaller the entry runs) could not be rewritten.
-        } else if (CreateParents(path) && CopyBytes(kept, path)) {
+        } else if (CreateParents(path) && PutBackWhole(kept, path)) {
             Note(L"put back %ls", path);
             tally->putBack++;
         } else {

@@ -28,6 +28,10 @@ int InfDirectory(wchar_t *infDir);
 int CreateParents(const wchar_t *path);
 int DeleteIfStanding(const wchar_t *path);
 int CopyBytes(const wchar_t *from, const wchar_t *to);          // flushed; replaces `to`
+// Puts `kept`'s bytes at `path` whole or not at all: written beside it, renamed over it, and
+// checked byte for byte there. A put-back cut off leaves `path` as it was (and a file beside it,
+// which the next put-back writes again).
+int PutBackWhole(const wchar_t *kept, const wchar_t *path);
 int SameBytes(const wchar_t *first, const wchar_t *second);
 // The size and FNV-1a hash of a file's bytes; 0 when it cannot be read.
 int HashFile(const wchar_t *path, unsigned long long *cb, unsigned long long *hash);

@@ -17,6 +17,8 @@ static const wchar_t kOemPrefix[] = L"oem";
 static const size_t kCchExtension = 4;
 static const unsigned long long kHashPrime = 1099511628211ull;
 static const wchar_t kLineFeed = L'\n';
+// A file being put back is written under its name and this, then renamed over its place.
+static const wchar_t kPuttingBackSuffix[] = L".brellan-back";
 
 // ---- The log ----
 
@@ -142,6 +144,23 @@ int CopyBytes(const wchar_t *from, const wchar_t *to)
     CloseHandle(source);
     if (!copied) (void)DeleteFileW(to);
     return copied;
+}
+
+int PutBackWhole(const wchar_t *kept, const wchar_t *path)
+{
+    wchar_t beside[MAX_PATH];
+    size_t cchPath = wcslen(path);
+    if (cchPath + wcslen(kPuttingBackSuffix) >= MAX_PATH) return 0;
+    wcscpy(beside, path);
+    wcscpy(beside + cchPath, kPuttingBackSuffix);
+    if (!CopyBytes(kept, beside)) return 0;
+    if (!SameBytes(kept, beside) || !MoveFileExW(beside, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        DWORD error = GetLastError();
+        (void)DeleteFileW(beside);
+        SetLastError(error);
+        return 0;
+    }
+    return SameBytes(kept, path);
 }
 
 // Reads up to `cb` bytes, as many reads as it takes; the count read, or -1 on a failed read.

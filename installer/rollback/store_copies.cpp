@@ -337,7 +337,7 @@ static void PutBackCopy(const wchar_t *folder, const RecordEntry *entry, const I
             return;
         }
     }
-    if (CopyBytes(kept, store)) {
+    if (PutBackWhole(kept, store)) {
         Note(L"put back %ls", store);
         tally->putBack++;
     } else {

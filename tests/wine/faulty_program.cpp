@@ -10,6 +10,7 @@
 //               ended with 1 (not whole) before it did anything
 //   save        SetupRollback /keep keeps a copy of its sealed record in C:\brellan-older-armed
 //   swap        SetupRollback /rollback finds that older record in place of the run's
+//   rollback0   SetupRollback /rollback ended (0) before it put anything back
 //   driverprep  DriverPrep ended before it did anything (0); notice0: ended with 0 once its
 //               "Installing" notice had shown, before it looked at the store
 //   pkgstage    PkgStage ended before it did anything (0); pkgstage1: the same with 1
@@ -99,6 +100,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     if (options.mode == kModeCommit && Fault("commit")) return 0;
     if (options.mode == kModeCommit && Fault("commit1")) return kRollbackIncomplete;
     if (options.mode == kModeRollback && Fault("swap")) CopyFileW(kOlderRecord, armed, FALSE);
+    if (options.mode == kModeRollback && Fault("rollback0")) return 0;
     int result = RunRollbackMode(&options);
     if (options.mode == kModeKeep && Fault("keep")) MoveFileW(armed, unsealed);
     if (options.mode == kModeKeep && Fault("save")) CopyFileW(armed, kOlderRecord, FALSE);

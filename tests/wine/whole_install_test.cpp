@@ -558,6 +558,28 @@ TEST_F(Faults, AWatchEndedFromOutsideHasItsProgramEndedBeforeAnythingIsPutBack)
     }
 }
 
+// A rollback cut off is never reported as the machine as it was: the run ends with 5 (a device
+// recorded, 3, too), its last line saying what stays kept, the state armed; the next run puts it
+// back before its own work.
+TEST_F(Faults, ARollbackCutOffEndsWith5SayingWhatStaysKeptAndTheNextRunPutsItBack)
+{
+    EXPECT_EQ(5u, DeployFaulty("pkgstage rollback0").exitCode);
+    EXPECT_TRUE(LogHas(L"exit code 5: a step could not run; not everything the run changed was put back: what is not"
+                       L" stays kept in C:\\Program Files\\Quillmere\\Brellan Flashwright Setup Rollback"));
+    EXPECT_FALSE(LogHas(L"the machine is as the run found it"));
+    EXPECT_NE(L"", harness::DescribeChanges(before_, harness::SnapshotInfStore())) << "the purged copies are still kept";
+    EXPECT_EQ(5u, DeployFaulty("pkgstage").exitCode);
+    EXPECT_TRUE(LogHas(L"an earlier run left what it changed kept: putting it back"));
+    EXPECT_EQ(L"", harness::DescribeChanges(before_, harness::SnapshotInfStore())) << "every copy back";
+    EXPECT_EQ(L"0.9.0", harness::DetectedVersion());
+    EXPECT_FALSE(harness::FileExists(kRollbackFolder));
+    harness::SetDeviceInstances(1);
+    EXPECT_EQ(5u, DeployFaulty("rollback0").exitCode) << "not 3: its state is still armed";
+    harness::SetDeviceInstances(0);
+    EXPECT_TRUE(LogHas(L"A Brellan device is still recorded; nothing was installed. Afterwards not everything the run"
+                       L" changed was put back"));
+}
+
 TEST_F(Faults, EachHelperOrProgramEndedFromOutsideEndsWith5AndTheMachineAsItWas)
 {
     const struct {
