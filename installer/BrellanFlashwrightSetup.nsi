@@ -58,6 +58,7 @@ Target ${TARGET}
 !searchparse /file "${ROLLBACK}" `kRollbackInUse = ` ROLLBACK_IN_USE `;`
 !searchparse /file "${ROLLBACK}" `kRollbackSetAside = ` ROLLBACK_SET_ASIDE `;`
 !searchparse /file "${ROLLBACK}" `kRollbackDeviceRecorded = ` ROLLBACK_DEVICE_RECORDED `;`
+!searchparse /file "${ROLLBACK}" `kRollbackEarlierKept = ` ROLLBACK_EARLIER_KEPT `;`
 !searchparse /file "${ROLLBACK}" `kRollbackFolder[] = L"` ROLLBACK_FOLDER_ESCAPED `";`
 !searchparse /file "${ROLLBACK}" `kArmedName[] = L"` ARMED_NAME `";`
 !searchreplace ROLLBACK_FOLDER "${ROLLBACK_FOLDER_ESCAPED}" "\\" "\"

@@ -356,6 +356,8 @@ FunctionEnd
     StrCpy $ResultMeaning "a device uses a copy"
   ${ElseIf} $0 == ${ROLLBACK_SET_ASIDE}
     StrCpy $ResultMeaning "a kept state that did not verify was set aside"
+  ${ElseIf} $0 == ${ROLLBACK_EARLIER_KEPT}
+    StrCpy $ResultMeaning "done; an earlier run's kept state stays kept"
   ${ElseIf} $0 == ${ROLLBACK_DEVICE_RECORDED}
     StrCpy $ResultMeaning "a Brellan device is recorded"
   !else

@@ -31,9 +31,14 @@ Function PutBackKeptState
   ${AndIf} ${FileExists} "${ROLLBACK_FOLDER}\${ARMED_NAME}"
     !insertmacro Log "SetupRollback ended with $0, but ${ROLLBACK_FOLDER}\${ARMED_NAME} is still armed: it did not end by itself; the next run puts it back"
   ${ElseIf} $0 == ${ROLLBACK_DONE}
-    ; Done, each file put back checked byte for byte in its place, and the record disarmed.
+  ${OrIf} $0 == ${ROLLBACK_EARLIER_KEPT}
+    ; Done, each file put back checked byte for byte in its place, and the record disarmed; an
+    ; earlier run's state left kept was so before this run began.
     StrCpy $PutBackWhole 1
     !insertmacro Log "put back what the run changed: the machine is as the run found it"
+    ${If} $0 == ${ROLLBACK_EARLIER_KEPT}
+      !insertmacro Log "an earlier run's kept state could not be put back whole, as before this run (see above): it stays kept"
+    ${EndIf}
   ${ElseIf} $0 == ${ROLLBACK_SET_ASIDE}
     !insertmacro Log "a kept state was set aside (see above): what it holds stays there, and nothing of it is deleted"
   ${Else}

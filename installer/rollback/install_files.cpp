@@ -62,8 +62,9 @@ void PutBackInstallFiles(const wchar_t *folder, Tally *tally)
             if (!DeleteIfStanding(path)) {
                 Note(L"could not remove %ls (error 0x%lx)", path, (unsigned long)GetLastError());
                 tally->failed++;
-            } else if (stood) {
-                Note(L"removed %ls, placed by the run", path);
+            } else {
+                if (stood) Note(L"removed %ls, placed by the run", path);
+                // Also where the file never came to be (a full disk): the run may have made its folder.
                 RemoveEmptyParents(path, kInstallFolder);
             }
         } else if (!KeptFilePath(folder, &entry, kept)) {

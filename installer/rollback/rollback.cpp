@@ -33,6 +33,26 @@ static int KeepMode(const RollbackOptions *options)
     return kRollbackIncomplete;
 }
 
+// An install's work after its commit point, from the record `name`: the earlier version's files it
+// does not carry and the copies it replaced go; then the record is plainly committed. The commit
+// does it, and a run that finds it cut off does it again: each step finds done what was done.
+static void FinishInstallCommit(const wchar_t *folder, const wchar_t *name)
+{
+    wchar_t pending[MAX_PATH];
+    wchar_t committed[MAX_PATH];
+    Tally tally = {0, 0, 0, 0};
+    CancelRestartRemovals();
+    RemoveFilesNotCarried(folder);
+    if (VerifyRecord(folder, name)) {
+        (void)RemoveProductCopies(folder, 1, &tally);
+        if (tally.failed != 0 || tally.inUse != 0)
+            Note(L"some copies of the earlier version stay in the INF store (see above); the install stands");
+    }
+    if (!JoinPath(pending, folder, name) || !JoinPath(committed, folder, kCommittedName) ||
+        !MoveFileExW(pending, committed, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        Note(L"could not mark %ls done (error 0x%lx)", folder, (unsigned long)GetLastError());
+}
+
 // Puts back one state. `current` is this run's folder: a state that cannot be put back whole
 // moves aside as an earlier run's, still armed, for the next run to try again. With `runId` (the
 // run's own rollback) the current state must be that run's: another run's is set aside.
@@ -45,8 +65,13 @@ static int RollBackState(const wchar_t *stateFolder, int current, const wchar_t 
     wcscpy(folder, stateFolder);
     if (!JoinPath(armed, folder, kArmedName) || !Exists(armed)) {
         // The run committed, or its keep never sealed a record (so it changed nothing): the folder
-        // goes, but never with a copy kept nowhere else.
+        // goes, but never with a copy kept nowhere else. An install cut off after its commit point
+        // first does the work it had left.
         if (!IsFolder(folder)) return kRollbackDone;
+        if (JoinPath(committed, folder, kCommittedInstallName) && Exists(committed)) {
+            Note(L"an install was cut off after its commit point: doing what it had left");
+            FinishInstallCommit(folder, kCommittedInstallName);
+        }
         int went = JoinPath(committed, folder, kCommittedName) && Exists(committed) ? LetGoOfState(folder, kCommittedName)
                                                                                      : LetGoOfUnsealedState(folder);
         return went ? kRollbackDone : kRollbackSetAside;
@@ -91,13 +116,16 @@ static int RollBackAll(const wchar_t *runId)
     wchar_t folder[MAX_PATH];
     int earlier[kMaxEarlierStates + 1] = {0};
     for (int n = 1; n <= kMaxEarlierStates; ++n) earlier[n] = EarlierStateFolder(n, folder) && IsFolder(folder);
-    int worst = RollBackState(kRollbackFolder, 1, runId);
+    const int own = RollBackState(kRollbackFolder, 1, runId);
+    int earliest = kRollbackDone;
     for (int n = kMaxEarlierStates; n >= 1; --n) {
         if (!earlier[n] || !EarlierStateFolder(n, folder)) continue;
         int result = RollBackState(folder, 0, NULL);
-        if (result == kRollbackIncomplete || (result == kRollbackSetAside && worst == kRollbackDone)) worst = result;
+        if (result != kRollbackDone) earliest = result;
     }
-    return worst;
+    // The current state decides what the run may say of the machine; an earlier one left kept
+    // was so before the run began.
+    return own != kRollbackDone ? own : earliest != kRollbackDone ? kRollbackEarlierKept : kRollbackDone;
 }
 
 // An uninstall's removal of the product's copies, after /keep: all of them, or none while a
@@ -141,16 +169,22 @@ static int CommitMode(const RollbackOptions *options)
         Note(L"could not commit: the kept state in %ls is not this run's", kRollbackFolder);
         return kRollbackIncomplete;
     }
-    if (!JoinPath(armed, kRollbackFolder, kArmedName) || !JoinPath(committed, kRollbackFolder, kCommittedName) ||
+    // An install's commit leaves its record as a committed install until the work after the
+    // commit point is done: a run that finds it cut off there does that work.
+    const int install = options->installed && options->removeReplaced;
+    if (!JoinPath(armed, kRollbackFolder, kArmedName) ||
+        !JoinPath(committed, kRollbackFolder, install ? kCommittedInstallName : kCommittedName) ||
         !MoveFileExW(armed, committed, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         Note(L"could not commit: %ls stays armed (error 0x%lx)", armed, (unsigned long)GetLastError());
         return kRollbackIncomplete;
     }
-    if (options->installed) {
+    if (install) {
+        FinishInstallCommit(kRollbackFolder, kCommittedInstallName);
+    } else if (options->installed) {
         CancelRestartRemovals();
         RemoveFilesNotCarried(kRollbackFolder);
     }
-    if (options->removeReplaced && VerifyRecord(kRollbackFolder, kCommittedName)) {
+    if (options->removeReplaced && !install && VerifyRecord(kRollbackFolder, kCommittedName)) {
         (void)RemoveProductCopies(kRollbackFolder, 1, &tally);
         if (tally.failed != 0 || tally.inUse != 0)
             Note(L"some copies of the earlier version stay in the INF store (see above); the install stands");

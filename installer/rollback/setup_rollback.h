@@ -51,6 +51,8 @@
 // Exit code: kRollbackDone; kRollbackIncomplete when the state could not be kept (nothing was
 // changed), committed, or put back whole (the log says what stays kept); kRollbackBadArguments;
 // kRollbackInUse; kRollbackSetAside when a state was set aside rather than put back;
+// kRollbackEarlierKept (/rollback) when the current state was put back whole (or there was none)
+// and only an earlier run's stays kept or was set aside;
 // kRollbackDeviceRecorded (/preview). The setup
 // package's script reads these lines: keep each constant on one line, in this form.
 #pragma once
@@ -64,11 +66,15 @@ static const int kRollbackBadArguments = 2;
 static const int kRollbackInUse = 3;
 static const int kRollbackSetAside = 4;
 static const int kRollbackDeviceRecorded = 5;
+static const int kRollbackEarlierKept = 6;
 // Beside the install folder, where only administrators can create anything; never under %TEMP%.
 static const wchar_t kRollbackFolder[] = L"C:\\Program Files\\Quillmere\\Brellan Flashwright Setup Rollback";
 // The sealed record of an armed state, and of a committed one.
 static const wchar_t kArmedName[] = L"armed";
 static const wchar_t kCommittedName[] = L"committed";
+// The record of an install committed whose work after the commit point (the earlier version's files
+// it does not carry, the copies it replaced) is not yet done: a run that finds it does that work.
+static const wchar_t kCommittedInstallName[] = L"committed-install";
 
 // The most files the package may place in the install folder (the build checks it).
 static const int kMaxPlacedFiles = 4096;

@@ -161,8 +161,9 @@ TEST_F(Rollback, OtherVendorsCopiesStayAndTheLastCopyIsNeverLost)
     EXPECT_EQ(kNamesDevice, Tree(earlier)["inf/oem3.inf"]) << "the only copy of the earlier driver stays kept";
     EXPECT_TRUE(Logged("C:\\Windows\\inf\\oem3.inf now holds another package: the earlier copy stays kept in"));
 
-    // Tried again by the next run, it still cannot; that run's success supersedes it.
-    EXPECT_EQ(kRollbackIncomplete, Run({L"/rollback"}));
+    // Tried again by the next run, it still cannot: that run's own state (none) is whole, and the
+    // earlier one stays kept, as it was before; that run's success supersedes it.
+    EXPECT_EQ(kRollbackEarlierKept, Run({L"/rollback"}));
     EXPECT_TRUE(Exists(earlier));
     ASSERT_EQ(kRollbackDone, Keep());
     EXPECT_EQ(kRollbackDone, Run({L"/commit"}));

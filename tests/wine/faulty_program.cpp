@@ -11,6 +11,9 @@
 //   save        SetupRollback /keep keeps a copy of its sealed record in C:\brellan-older-armed
 //   swap        SetupRollback /rollback finds that older record in place of the run's
 //   rollback0   SetupRollback /rollback ended (0) before it put anything back
+//   commit-after
+//               SetupRollback /commit (an install's) ended (0) right after its commit point, the
+//               work after it not done
 //   driverprep  DriverPrep ended before it did anything (0); notice0: ended with 0 once its
 //               "Installing" notice had shown, before it looked at the store
 //   pkgstage    PkgStage ended before it did anything (0); pkgstage1: the same with 1
@@ -99,6 +102,12 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     swprintf(unsealed, MAX_PATH, L"%ls\\record.new", kRollbackFolder);
     if (options.mode == kModeCommit && Fault("commit")) return 0;
     if (options.mode == kModeCommit && Fault("commit1")) return kRollbackIncomplete;
+    if (options.mode == kModeCommit && Fault("commit-after")) {
+        wchar_t committed[MAX_PATH];
+        swprintf(committed, MAX_PATH, L"%ls\\%ls", kRollbackFolder, kCommittedInstallName);
+        MoveFileW(armed, committed);
+        return 0;
+    }
     if (options.mode == kModeRollback && Fault("swap")) CopyFileW(kOlderRecord, armed, FALSE);
     if (options.mode == kModeRollback && Fault("rollback0")) return 0;
     int result = RunRollbackMode(&options);

@@ -40,6 +40,7 @@ if [ "${1:-}" = "--inside" ]; then
   grep -q 'could not be written whole (is the disk full?)' <<<"$log"; check $? "the log names the file it could not write"
   grep -q 'the machine is as the run found it' <<<"$log"; check $? "the log says the run was put back"
   [ "$before" = "$(cd "$inf" && md5sum -- * | sort)" ]; check $? "the INF store is as it was: the earlier copy is back"
+  [ -z "$(find "$folder" -mindepth 1 | head -n 5)" ]; check $? "nothing the run placed is left, not even an empty folder:$(find "$folder" -mindepth 1 | head -n 5 | tr '\n' ' ')"
   session run reg query "$key" /v Version /reg:64 | grep -q '0\.9\.0'; check $? "the installed version is still 0.9.0"
   [ "$fail" = 0 ] || { echo "the log:"; echo "$log"; }
   exit $fail

@@ -460,7 +460,8 @@ TEST_F(Rollback, DamagedKeptStateRemovesNothingThatIsNotTheProducts)
 }
 
 // The run's own copy held open without delete sharing (a virus scanner) while its rollback runs: the rollback cannot
-// put the earlier copy back and keeps it; the next run does, before its own work.
+// put the earlier copy back and keeps it, and the run ends with 5, saying so; the next run puts it
+// back, before its own work.
 TEST_F(Rollback, CopyHeldOpenDuringTheRollbackIsPutBackByTheNextRun)
 {
     HANDLE held = INVALID_HANDLE_VALUE;
@@ -471,10 +472,11 @@ TEST_F(Rollback, CopyHeldOpenDuringTheRollbackIsPutBackByTheNextRun)
             held = CreateFileW(earlier_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
         return IDOK;
     }, 60000);
-    EXPECT_EQ(4u, run.exitCode);
+    EXPECT_EQ(5u, run.exitCode) << "not 4: the earlier copy is not back, and the run says so";
     ASSERT_NE(INVALID_HANDLE_VALUE, held) << "the run's copy under the freed name was not there to hold";
     CloseHandle(held);
     EXPECT_TRUE(LogHas(L"could not put back " + earlier_ + L": the run's copy there could not be removed"));
+    EXPECT_TRUE(LogHas(L"Windows refused to stage a driver package. Afterwards not everything the run changed was put back"));
     ExpectMachineAsItWas(DeployRefusing(L"refusing-device\\BrellanFlashwrightSetup.exe"), 4);
 }
 
@@ -923,6 +925,27 @@ TEST_F(Uninstall, UpgradeUninstallAndRestartLeaveNothingOfTheProduct)
     EXPECT_TRUE(LogHas(L"Brellan Flashwright is not installed: there was nothing to remove."));
     EXPECT_EQ(std::wstring::npos, RestartWork().find(L"Quillmere")) << "nothing scheduled";
     EXPECT_FALSE(harness::FileExists(VendorFolder()));
+}
+
+// An upgrade cut off right after its commit point: installed, and the next run does what it had left
+// (the earlier version's file it does not carry goes), whatever that run then does.
+TEST_F(Uninstall, AnUpgradeCutOffAfterItsCommitPointIsFinishedByTheNextRun)
+{
+    harness::SetDetectedVersion(NULL);
+    const std::wstring legacy = std::wstring(harness::kInstallFolder) + L"\\legacy\\old\\BrellanOld.dll";
+    ASSERT_EQ(0u, Deploy(harness::SuiteFile(L"legacy\\BrellanFlashwrightSetup.exe")).exitCode);
+    const std::wstring faulty = harness::SuiteFile(L"faulty\\BrellanFlashwrightSetup.exe");
+    ASSERT_TRUE(harness::WriteFileBytes(L"C:\\brellan-fault.txt", "commit-after"));
+    EXPECT_EQ(0u, Deploy(faulty).exitCode) << "past its commit point, the install stands";
+    EXPECT_EQ(L"" BRELLAN_VERSION, harness::DetectedVersion());
+    EXPECT_TRUE(harness::FileExists(legacy)) << "the cut left the earlier version's file";
+    ASSERT_TRUE(harness::WriteFileBytes(L"C:\\brellan-fault.txt", "none"));
+    EXPECT_EQ(0u, Deploy(faulty).exitCode);
+    DeleteFileW(L"C:\\brellan-fault.txt");
+    EXPECT_TRUE(LogHas(L"an install was cut off after its commit point: doing what it had left"));
+    EXPECT_FALSE(harness::FileExists(legacy));
+    EXPECT_FALSE(harness::FileExists(std::wstring(harness::kInstallFolder) + L"\\legacy"));
+    EXPECT_FALSE(harness::FileExists(L"C:\\Program Files\\Quillmere\\Brellan Flashwright Setup Rollback"));
 }
 
 TEST_F(Uninstall, QuietUninstallStringRemovesTheProductBeforeItReturns)
