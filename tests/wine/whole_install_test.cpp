@@ -560,6 +560,31 @@ TEST_F(Faults, AWatchEndedFromOutsideHasItsProgramEndedBeforeAnythingIsPutBack)
     }
 }
 
+// The real watch ended from outside (TerminateProcess, as Task Manager or a deployment tool's
+// time-out does) while DriverPrep shows its notice, before it purges 43 earlier copies: the package
+// ends DriverPrep before it puts anything back, and every copy is back.
+TEST_F(Faults, TheRealWatchEndedFromOutsideLosesNoCopy)
+{
+    for (int n = 100; n < 140; ++n) {
+        std::wstring name = harness::InfDir() + L"\\oem" + std::to_wstring(n);
+        ASSERT_TRUE(harness::WriteFileBytes(name + L".inf", device_ + "; older still\r\n"));
+        ASSERT_TRUE(harness::WriteFileBytes(name + L".pnf", "precompiled"));
+    }
+    before_ = harness::SnapshotInfStore();
+    std::vector<std::wstring> ended;
+    harness::RunResult run = harness::Run(kSetup, (L"/LOG=\"" + log_ + L"\"").c_str(), [&](const harness::BoxInfo &box) {
+        if (box.caption == L"Installing" && ended.empty()) ended = harness::Running({L"SetupWatch.exe"}, true);
+        return 0;
+    }, 60000);
+    ASSERT_EQ(1u, ended.size()) << "the watch was not there to end";
+    EXPECT_EQ(5u, run.exitCode);
+    EXPECT_TRUE(LogHas(L"left no verdict of its own: it did not end by itself"));
+    EXPECT_EQ(L"", harness::DescribeChanges(before_, harness::SnapshotInfStore())) << "every copy back";
+    EXPECT_EQ(L"0.9.0", harness::DetectedVersion());
+    EXPECT_FALSE(harness::FileExists(kRollbackFolder));
+    EXPECT_EQ(std::vector<std::wstring>(), harness::Running({L"DriverPrep.exe"}));
+}
+
 // A rollback cut off is never reported as the machine as it was: the run ends with 5 (a device
 // recorded, 3, too), its last line saying what stays kept, the state armed; the next run puts it
 // back before its own work.
