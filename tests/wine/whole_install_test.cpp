@@ -521,6 +521,16 @@ protected:
             ASSERT_TRUE(harness::WriteFileBytes(harness::InfDir() + L"\\" + name + L".inf", device_ + "; older still\r\n"));
         }
     }
+    // Forty more earlier copies, with their twins: enough to keep DriverPrep purging a while.
+    void PlaceFortyMoreCopies()
+    {
+        for (int n = 100; n < 140; ++n) {
+            std::wstring name = harness::InfDir() + L"\\oem" + std::to_wstring(n);
+            ASSERT_TRUE(harness::WriteFileBytes(name + L".inf", device_ + "; older still\r\n"));
+            ASSERT_TRUE(harness::WriteFileBytes(name + L".pnf", "precompiled"));
+        }
+        before_ = harness::SnapshotInfStore();
+    }
     void TearDown() override
     {
         DeleteFileW(kFaultFile);
@@ -541,12 +551,7 @@ protected:
 // that. Forty more earlier copies (with their twins) keep DriverPrep purging when its watch goes.
 TEST_F(Faults, AWatchEndedFromOutsideHasItsProgramEndedBeforeAnythingIsPutBack)
 {
-    for (int n = 100; n < 140; ++n) {
-        std::wstring name = harness::InfDir() + L"\\oem" + std::to_wstring(n);
-        ASSERT_TRUE(harness::WriteFileBytes(name + L".inf", device_ + "; older still\r\n"));
-        ASSERT_TRUE(harness::WriteFileBytes(name + L".pnf", "precompiled"));
-    }
-    before_ = harness::SnapshotInfStore();
+    PlaceFortyMoreCopies();
     for (const char *fault : {"watch-driverprep", "watch-pkgstage"}) {
         SCOPED_TRACE(fault);
         EXPECT_EQ(5u, DeployFaulty(fault).exitCode);
@@ -565,12 +570,7 @@ TEST_F(Faults, AWatchEndedFromOutsideHasItsProgramEndedBeforeAnythingIsPutBack)
 // ends DriverPrep before it puts anything back, and every copy is back.
 TEST_F(Faults, TheRealWatchEndedFromOutsideLosesNoCopy)
 {
-    for (int n = 100; n < 140; ++n) {
-        std::wstring name = harness::InfDir() + L"\\oem" + std::to_wstring(n);
-        ASSERT_TRUE(harness::WriteFileBytes(name + L".inf", device_ + "; older still\r\n"));
-        ASSERT_TRUE(harness::WriteFileBytes(name + L".pnf", "precompiled"));
-    }
-    before_ = harness::SnapshotInfStore();
+    PlaceFortyMoreCopies();
     std::vector<std::wstring> ended;
     harness::RunResult run = harness::Run(kSetup, (L"/LOG=\"" + log_ + L"\"").c_str(), [&](const harness::BoxInfo &box) {
         if (box.caption == L"Installing" && ended.empty()) ended = harness::Running({L"SetupWatch.exe"}, true);
