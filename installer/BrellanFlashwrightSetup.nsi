@@ -7,11 +7,13 @@
 ;   not for this machine's platform; 1638 a newer version is installed; 1639 a switch is not
 ;   valid. With /UNINSTALL it removes the product instead
 ;   (uninstall.nsh); with /WHATIF it says what a run would do, and changes nothing (preview.nsh);
-;   the version rules are in versions.nsh.
-;   1 and 2 stay NSIS's own: cancelled by the user, aborted (also: not run as an administrator).
-; Each program runs under SetupWatch (watch/), which under /S answers a box left open and ends a
-; program that hangs, so an unattended install always ends by itself; every program it starts is
-; in the package's job and ends with it. Before DriverPrep runs, SetupRollback (rollback/) keeps
+;   the version rules are in versions.nsh, the machines it is for in platform.nsh.
+;   1 cancelled on the welcome page; 2 not run as an administrator (NSIS's own code for aborted).
+; Without /S a person sees a wizard (pages.nsh): what it will do, each step, and what it did, in
+; words chosen with the log's and the event's (outcome.nsh), in the display language (lang/).
+; Each program runs under SetupWatch (watch/, watched.nsh), which under /S answers a box left open
+; and ends a program that hangs, so an unattended install always ends by itself; every program it
+; starts is in the package's job and ends with it. Before DriverPrep runs, SetupRollback (rollback/) keeps
 ; what the run may change (transaction.nsh); a run that does not end with 0 puts it all back, and
 ; a run cut off is put back by the next one. The log goes to the user's temporary folder, or where
 ; /LOG= says.
@@ -25,6 +27,9 @@
 
 Unicode true
 Target ${TARGET}
+; The build stops on any warning (-WX) but LogicLib's own: a branch that ends the run with Return
+; leaves the label after it unused.
+!pragma warning disable 6012
 !include LogicLib.nsh
 !include FileFunc.nsh
 !include WordFunc.nsh
@@ -73,6 +78,7 @@ Target ${TARGET}
 !searchparse /file "${LAYOUT}" `kMadeFolderValueName[] = L"` MADE_FOLDER_VALUE `";`
 
 !define EXIT_INSTALLED 0
+!define EXIT_CANCELLED 1
 !define EXIT_ABORTED 2
 !define EXIT_DEVICE_RECORDED 3
 !define EXIT_COPY_REFUSED 4
@@ -134,24 +140,26 @@ Target ${TARGET}
 !define PUBLISHER "Quillmere"
 
 Name "Brellan Flashwright"
+BrandingText "${PUBLISHER} ${DISPLAY_NAME} ${VERSION}"
 OutFile "${OUTFILE}"
 RequestExecutionLevel admin
+; Sharp at every scaling: Windows 10 1703 and later scale the wizard per monitor, earlier ones at
+; the system's scaling.
+ManifestDPIAware true
+ManifestDPIAwareness "PerMonitorV2,System"
 SetCompressor /SOLID lzma
 ; No build time in the package: the same sources give the same bytes.
 SetDateSave off
 SetOverwrite on
-ShowInstDetails show
-AutoCloseWindow true
+ShowInstDetails hide
 
 VIProductVersion "${VERSION}.0"
-VIAddVersionKey /LANG=0 "CompanyName" "Quillmere"
+VIAddVersionKey /LANG=0 "CompanyName" "${PUBLISHER}"
 VIAddVersionKey /LANG=0 "ProductName" "Brellan Flashwright Installer"
 VIAddVersionKey /LANG=0 "FileDescription" "Brellan Flashwright setup"
 VIAddVersionKey /LANG=0 "FileVersion" "${VERSION}"
 VIAddVersionKey /LANG=0 "ProductVersion" "${VERSION}"
-VIAddVersionKey /LANG=0 "LegalCopyright" "Quillmere"
-
-Page instfiles
+VIAddVersionKey /LANG=0 "LegalCopyright" "${PUBLISHER}"
 
 !include "${__FILEDIR__}/switches.nsh"
 
@@ -168,7 +176,12 @@ Var Uninstalled    ; 1 once an uninstall has removed the product's files
 Var RunId          ; this run's own ID, which its kept state's record names
 Var WritingFile    ; the file the package is writing into the install folder
 Var WriteFailed    ; the first of them it could not write, "" while none
+Var FinishText     ; the run's last step, for its log: read before a rollback takes its place
+Var PutBackWhole   ; 1 once a rollback is done and its state no longer armed: the machine as it was
+Var NotPutBack     ; why this run's rollback is not known whole: the run then ends with 5, saying so
+Var Kept           ; 1 while this run's state is armed (transaction.nsh)
 !include "${__FILEDIR__}/run_log.nsh"
+!include "${__FILEDIR__}/pages.nsh"
 
 
 ; Runs a helper from the programs' folder with `args` and leaves its exit code in $0, or "none"
@@ -194,138 +207,58 @@ Var WriteFailed    ; the first of them it could not write, "" while none
   ${EndIf}
 !macroend
 
-; Logs the outcome, tells the user when no program has, and ends the installer with `code`. The
-; text is read before the rollback, whose own result would take the place of the step's in it. A
-; failed run whose rollback is not known whole ends with 5, never with a code that says the machine
-; is as it was.
-Var FinishText
-Var PutBackWhole  ; 1 once a rollback is done and its state no longer armed: the machine as it was
-Var NotPutBack    ; why this run's rollback is not known whole: the run then ends with 5, saying so
+; Ends the run with `code`: a failed run puts back what it changed (a rollback not known whole
+; ends it with 5, never with a code that says the machine is as it was), then its log, its event
+; and the finish page say the outcome; the run leaves the machine, and the function or section the
+; macro is in returns (under /S the package quits). Every caller of a function that can end the
+; run goes no further once it has: see Step.
 !macro Finish code text
   StrCpy $FinishText "${text}"
-  !if ${code} != ${EXIT_INSTALLED}
+  StrCpy $OutcomeCode ${code}
+  Call EndRun
+  Return
+!macroend
+
+; Calls `function`, and returns at once when it ended the run.
+!macro Step function
+  Call ${function}
+  ${If} $Ended == 1
+    Return
+  ${EndIf}
+!macroend
+
+Function EndRun
+  StrCpy $OutcomeStep $CurrentStep
+  ${If} $OutcomeCode != ${EXIT_INSTALLED}
+  ${AndIf} $Kept == 1
+    !insertmacro Say "$(StepPutBack)"
     Call RollBackThisRun
     ${If} $NotPutBack != ""
       StrCpy $FinishText "$FinishText Afterwards $NotPutBack"
       StrCpy $FinishText "$FinishText."
-      !if ${code} != ${EXIT_STEP_FAILED}
-        Call FinishNotPutBack
-      !endif
+      StrCpy $OutcomeCode ${EXIT_STEP_FAILED}
     ${EndIf}
-  !endif
-  !insertmacro FinishEnd ${code}
-!macroend
-
-!macro FinishEnd code
-  !insertmacro Log "$FinishText (exit code ${code})"
-  !insertmacro LogExit ${code}
+  ${EndIf}
+  !insertmacro Log "$FinishText (exit code $OutcomeCode)"
+  !insertmacro LogExit $OutcomeCode
   FileClose $LogFile
-  !if ${code} == ${EXIT_INSTALLED}
-    ${If} $SwitchUninstall == 1
-      Call RemoveEventSource
-    ${EndIf}
-  !endif
+  ${If} $OutcomeCode == ${EXIT_INSTALLED}
+  ${AndIf} $SwitchUninstall == 1
+    Call RemoveEventSource
+  ${EndIf}
   Call LeaveMachine
-  !if ${code} == ${EXIT_STEP_FAILED}
-    MessageBox MB_OK|MB_ICONSTOP "$FinishText" /SD IDOK
-  !endif
-  SetErrorLevel ${code}
-  Quit
-!macroend
-
-Function FinishNotPutBack
-  !insertmacro FinishEnd ${EXIT_STEP_FAILED}
-FunctionEnd
-
-; Ends the package before it has begun its work: the log's last line says why.
-!macro Stop code text
-  !insertmacro Log "${text} (exit code ${code})"
-  !insertmacro LogExit ${code}
-  FileClose $LogFile
-  Call LeaveMachine
-  SetErrorLevel ${code}
-  Quit
-!macroend
-
-; Runs one of the programs from the package's programs' folder under SetupWatch, with the watch's
-; `options`, and leaves the watch's exit code in $0 (the program's own, or one of those
-; of watch/setup_watch.h), or "none" when the watch could not be started. A watch that left no
-; verdict did not end by itself: $0 is then WATCH_NO_VERDICT, and the program it left is ended.
-!macro RunProgram exe options
-  SetOutPath "$ProgramsDir"
-  Delete "$ProgramsDir\${WATCH_VERDICT}"
-  StrCpy $WatchedProgram "$ProgramsDir\${exe}"
-  !insertmacro RunHelper SetupWatch.exe `$WatchOptions ${options} "/verdict=$ProgramsDir\${WATCH_VERDICT}" "$WatchedProgram"`
-  ${If} $0 == "none"
-    !insertmacro Log "SetupWatch.exe could not be started to run ${exe}"
-  ${Else}
-    Call CheckWatchVerdict
-    !insertmacro ExplainResult ${exe}
-    !insertmacro Log "${exe} has run (result: $0: $ResultMeaning)"
+  SetErrorLevel $OutcomeCode
+  StrCpy $Ended 1
+  ${If} ${Silent}
+    Quit
   ${EndIf}
-!macroend
-
-; The watch's verdict file, in the programs' folder, and what the package may do to a program the
-; watch left: end it (SYNCHRONIZE, PROCESS_TERMINATE, PROCESS_QUERY_LIMITED_INFORMATION).
-!define WATCH_VERDICT "SetupWatch.verdict"
-!define PROCESS_END_ACCESS 0x101001
-!define /math PROGRAM_END_WAIT_MS ${WATCH_END_WAIT_SECONDS} * 1000
-Var WatchedProgram      ; the program the watch was last given
-Var ProgramLeftRunning  ; a program of the run that could not be ended: nothing is put back under it
-Var VerdictLine
-Var VerdictWord
-Var VerdictPid
-
-; The watch's verdict, its last act, against its exit code: a watch ended from outside leaves none
-; (or only the program's id), and then its exit code means nothing. The program it left running is
-; ended, by the process the watch named, before anything else of the run happens.
-Function CheckWatchVerdict
-  StrCpy $VerdictLine ""
-  ClearErrors
-  FileOpen $VerdictWord "$ProgramsDir\${WATCH_VERDICT}" r
-  ${IfNot} ${Errors}
-    FileRead $VerdictWord $VerdictLine
-    FileClose $VerdictWord
-  ${EndIf}
-  ${WordFind} "$VerdictLine" " " "E+1" $VerdictWord
-  ${WordFind} "$VerdictLine" " " "E+2" $VerdictPid
-  IntOp $VerdictPid $VerdictPid + 0
-  ${If} "$VerdictLine" == "ended $VerdictPid $0$\r$\n"
-    Return
-  ${EndIf}
-  !insertmacro Log "SetupWatch.exe ended with $0, and left no verdict of its own: it did not end by itself"
-  StrCpy $0 ${WATCH_NO_VERDICT}
-  ${If} $VerdictWord == "started"
-  ${AndIf} $VerdictPid > 0
-    Call EndLeftProgram
+  ; A failed run's progress page stays, with its details, until the person goes on.
+  ${If} $OutcomeCode != ${EXIT_INSTALLED}
+    SetAutoClose false
   ${EndIf}
 FunctionEnd
 
-; Ends the program a cut-off watch left running: the process the watch named, opened, and ended
-; only while its image is the program the package gave the watch; waited for. One that stays is
-; $ProgramLeftRunning: the run then puts nothing back under it.
-Function EndLeftProgram
-  System::Call 'kernel32::OpenProcess(i ${PROCESS_END_ACCESS}, i 0, i $VerdictPid) p .r2'
-  ${If} $2 P= 0
-    !insertmacro Log "$WatchedProgram (process $VerdictPid) had ended already"
-    Return
-  ${EndIf}
-  System::Call 'kernel32::QueryFullProcessImageNameW(p r2, i 0, w .r3, *i ${NSIS_MAX_STRLEN}) i .r4'
-  ${If} $4 = 0
-  ${OrIf} $3 != $WatchedProgram
-    !insertmacro Log "process $VerdictPid is not $WatchedProgram ($3): left alone"
-  ${Else}
-    System::Call 'kernel32::TerminateProcess(p r2, i ${WATCH_ENDED})'
-    System::Call 'kernel32::WaitForSingleObject(p r2, i ${PROGRAM_END_WAIT_MS}) i .r4'
-    ${If} $4 = 0
-      !insertmacro Log "ended $WatchedProgram (process $VerdictPid), which the watch left running"
-    ${Else}
-      StrCpy $ProgramLeftRunning $WatchedProgram
-      !insertmacro Log "$WatchedProgram (process $VerdictPid) was still running ${WATCH_END_WAIT_SECONDS} s after it was ended"
-    ${EndIf}
-  ${EndIf}
-  System::Call 'kernel32::CloseHandle(p r2)'
-FunctionEnd
+!include "${__FILEDIR__}/watched.nsh"
 
 ; Puts the package into a job that ends every process in it when the package's handle closes: the
 ; programs it starts (and theirs) are in it too, so none outlives the run, however it ends. Windows 7
@@ -474,13 +407,14 @@ Function OpenLog
   ${EndIf}
   StrCpy $EventLogPath $LogPath
   ${If} $2 != ""
-    !insertmacro Stop ${EXIT_BAD_COMMAND_LINE} "/LOG=$SwitchLog is not a log file the package can use: $2; stopped"
+    !insertmacro Finish ${EXIT_BAD_COMMAND_LINE} "/LOG=$SwitchLog is not a log file the package can use: $2; stopped"
   ${EndIf}
 FunctionEnd
 
 Function .onInit
   System::Call 'kernel32::GetTickCount() i .s'
   Pop $StartTicks
+  Call SilenceUnseenScreen
   ; A second package while one runs changes nothing, not even the first one's log, and tells the
   ; deployer to try again later.
   Call TakeLock
@@ -488,7 +422,11 @@ Function .onInit
     Call ReadSwitches
     Call WriteEarlyRecord
     SetErrorLevel ${EXIT_ANOTHER_RUNNING}
-    Quit
+    StrCpy $Ended 1
+    ${If} ${Silent}
+      Quit
+    ${EndIf}
+    Return
   ${EndIf}
 
   Call PutRunInJob
@@ -505,19 +443,21 @@ Function .onInit
   System::Call 'kernel32::CreateFileW(w "$EXEPATH", i ${GENERIC_READ}, i ${FILE_SHARE_READ}, p 0, i ${OPEN_EXISTING}, i 0, p 0) p .s'
   Pop $SelfFile
   Call ReadSwitches
-  Call OpenLog
+  !insertmacro Step OpenLog
   ${If} $JobNote != ""
     !insertmacro LogOnly "the run's programs are not in a job of their own: $JobNote"
+  ${EndIf}
+  ${If} $ScreenNote != ""
+    !insertmacro LogOnly "$ScreenNote"
   ${EndIf}
 
   UserInfo::GetAccountType
   Pop $0
   ${If} $0 != "Admin"
-    MessageBox MB_OK|MB_ICONSTOP "Brellan Flashwright setup needs administrator rights." /SD IDOK
-    !insertmacro Stop ${EXIT_ABORTED} "not run as an administrator: stopped"
+    !insertmacro Finish ${EXIT_ABORTED} "not run as an administrator: stopped"
   ${EndIf}
   ${If} $Lock == 0
-    !insertmacro Stop ${EXIT_STEP_FAILED} "the lock $VendorFolder\${LOCK_NAME} could not be taken: stopped"
+    !insertmacro Finish ${EXIT_STEP_FAILED} "the lock $VendorFolder\${LOCK_NAME} could not be taken: stopped"
   ${EndIf}
   ; An install's event, and every later run's, can be read in Event Viewer from now on. A preview
   ; registers nothing, and neither does an uninstall: it removes the registration when it ends
@@ -541,7 +481,7 @@ Function .onInit
   ${If} "$R4" != "$R3"
   ${OrIf} $R4 < 0
   ${OrIf} $R4 > ${MAX_BOX_TIMEOUT}
-    !insertmacro Stop ${EXIT_BAD_COMMAND_LINE} "/BOXTIMEOUT=$R3 is not a number of seconds from 0 to ${MAX_BOX_TIMEOUT}: stopped"
+    !insertmacro Finish ${EXIT_BAD_COMMAND_LINE} "/BOXTIMEOUT=$R3 is not a number of seconds from 0 to ${MAX_BOX_TIMEOUT}: stopped"
   ${EndIf}
   ${If} ${Silent}
     StrCpy $WatchOptions "/answer-after=$R4 /limit=${PROGRAM_LIMIT}"
@@ -550,10 +490,10 @@ Function .onInit
 
   ${If} $SwitchUninstall == 1
   ${AndIf} $SwitchWhatIf == 1
-    !insertmacro Stop ${EXIT_BAD_COMMAND_LINE} "/WHATIF previews an install and cannot be given with /UNINSTALL: stopped"
+    !insertmacro Finish ${EXIT_BAD_COMMAND_LINE} "/WHATIF previews an install and cannot be given with /UNINSTALL: stopped"
   ${EndIf}
   ${If} $SwitchUninstall != 1
-    Call CheckPlatform
+    !insertmacro Step CheckPlatform
   ${EndIf}
 
   ; The detection value lives in the 64-bit view on 64-bit Windows, whichever package writes it;
@@ -561,80 +501,7 @@ Function .onInit
   SetRegView 64
 FunctionEnd
 
-; The driver packages install only on the platforms the vendor built them for (PACKAGE_PLATFORMS,
-; from the build): elsewhere the run ends before it changes anything. The package itself is 32-bit
-; and runs on all of them, an ARM64 machine's x86 emulation included.
-Function CheckPlatform
-  StrCpy $0 x86
-  ${If} ${IsNativeARM64}
-    StrCpy $0 arm64
-  ${ElseIf} ${RunningX64}
-    StrCpy $0 amd64
-  ${EndIf}
-  StrCpy $1 0
-  !ifdef CARRIES_x86
-    ${If} $0 == x86
-      StrCpy $1 1
-    ${EndIf}
-  !endif
-  !ifdef CARRIES_amd64
-    ${If} $0 == amd64
-      StrCpy $1 1
-    ${EndIf}
-  !endif
-  ${If} $1 != 1
-    MessageBox MB_OK|MB_ICONSTOP "Brellan Flashwright's drivers are for ${PACKAGE_PLATFORMS} Windows, not for this $0 machine." /SD IDOK
-    !insertmacro Stop ${EXIT_WRONG_PLATFORM} "the driver packages are for ${PACKAGE_PLATFORMS}; this machine is $0: stopped"
-  ${EndIf}
-  !insertmacro LogOnly "the driver packages are for ${PACKAGE_PLATFORMS}; this machine is $0"
-  Call CheckWindowsRelease
-FunctionEnd
-
-; The product supports Windows LOWEST_WINDOWS and later (the build's BRELLAN_LOWEST_WINDOWS, which
-; its catalogs were checked for): on an older Windows the run ends before it changes anything.
-; Windows' own version, from RtlGetVersion: no compatibility shim alters it.
-!ifndef LOWEST_WINDOWS
-  !define LOWEST_WINDOWS 10
-!endif
-!if "${LOWEST_WINDOWS}" == "7"
-  !define LOWEST_NT_VERSION 601
-!else if "${LOWEST_WINDOWS}" == "8"
-  !define LOWEST_NT_VERSION 602
-!else if "${LOWEST_WINDOWS}" == "8.1"
-  !define LOWEST_NT_VERSION 603
-!else if "${LOWEST_WINDOWS}" == "10"
-  !define LOWEST_NT_VERSION 1000
-!else if "${LOWEST_WINDOWS}" == "11"
-  !define LOWEST_NT_VERSION 1000
-  !define LOWEST_NT_BUILD 22000
-!else
-  !error "LOWEST_WINDOWS=${LOWEST_WINDOWS} (BRELLAN_LOWEST_WINDOWS): name 7, 8, 8.1, 10 or 11"
-!endif
-!ifndef LOWEST_NT_BUILD
-  !define LOWEST_NT_BUILD 0
-!endif
-Function CheckWindowsRelease
-  System::Call '*(i ${OSVERSIONINFOW_BYTES}, &i272) p .s'
-  Pop $2
-  System::Call 'ntdll::RtlGetVersion(p $2)'
-  System::Call '*$2(i, i .r3, i .r4, i .r5)'
-  System::Free $2
-  IntOp $6 $3 * 100
-  IntOp $6 $6 + $4
-  StrCpy $7 0
-  ${If} $6 < ${LOWEST_NT_VERSION}
-    StrCpy $7 1
-  ${EndIf}
-  ${If} $6 == ${LOWEST_NT_VERSION}
-  ${AndIf} $5 < ${LOWEST_NT_BUILD}
-    StrCpy $7 1
-  ${EndIf}
-  ${If} $7 == 1
-    MessageBox MB_OK|MB_ICONSTOP "Brellan Flashwright needs Windows ${LOWEST_WINDOWS} or later; this machine runs Windows $3.$4 (build $5)." /SD IDOK
-    !insertmacro Stop ${EXIT_WRONG_PLATFORM} "the product supports Windows ${LOWEST_WINDOWS} and later; this machine runs Windows $3.$4 build $5: stopped"
-  ${EndIf}
-  !insertmacro LogOnly "the product supports Windows ${LOWEST_WINDOWS} and later; this machine runs Windows $3.$4 build $5"
-FunctionEnd
+!include "${__FILEDIR__}/platform.nsh"
 
 ; Makes the programs' folder anew, SYSTEM's and the Administrators' alone, before any program is
 ; written into it: a folder that inherited %TEMP%'s rights could be written by its other users.
@@ -671,8 +538,11 @@ FunctionEnd
 !include "${__FILEDIR__}/preview.nsh"
 
 Section "Driver steps"
+  ; The progress page's line says each step in plain words; the technical lines go to the list.
+  SetDetailsPrint listonly
+  !insertmacro Say "$(StepPrepare)"
   ; The programs run from a folder of the package's own, never from where it was started.
-  Call MakeProgramsFolder
+  !insertmacro Step MakeProgramsFolder
   SetOutPath "$ProgramsDir"
   ClearErrors
   File "${PROGRAM_DIR}/SetupWatch.exe"
@@ -686,15 +556,18 @@ Section "Driver steps"
   !insertmacro Log "unpacked the setup programs to $ProgramsDir"
 
   ${If} $SwitchWhatIf == 1
-    Call Preview
+    !insertmacro Step Preview
   ${EndIf}
   Call RepairCutOffRun
   ${If} $SwitchUninstall == 1
-    Call Uninstall
+    !insertmacro Step Uninstall
   ${EndIf}
-  Call CheckVersion
-  Call KeepMachineState
+  !insertmacro Say "$(StepCheckVersion)"
+  !insertmacro Step CheckVersion
+  !insertmacro Say "$(StepKeep)"
+  !insertmacro Step KeepMachineState
 
+  !insertmacro Say "$(StepDriverPrep)"
   ; DriverPrep and PkgStage end with 0 only after a box that says why: a 0 without one is a
   ; program that was ended from outside, whatever its code says.
   !insertmacro RunProgram "DriverPrep.exe" '"/closes-itself=${NOTICE_TITLE}" /box-before=0'
@@ -715,6 +588,7 @@ Section "Driver steps"
   ; $PROGRAMFILES is "Program Files (x86)" on 64-bit Windows, and /D= moves only $INSTDIR. The
   ; copy service takes each INF's catalog and source files from beside it. A file that cannot
   ; even be begun ends the run here; one cut short (a full disk) ends it in .onInstFailed.
+  !insertmacro Say "$(StepPlace)"
   ClearErrors
   StrCpy $WriteFailed ""
   !insertmacro PlaceDriverPackageFiles
@@ -727,11 +601,14 @@ Section "Driver steps"
 
   ; A box the watch answered leaves the outcome to PkgStage's own exit code: on Windows a driver
   ; publisher's prompt inside PkgStage's process is such a box.
+  !insertmacro Say "$(StepStage)"
+  FileSeek $LogFile 0 END $RefusalFrom
   !insertmacro RunProgram "PkgStage.exe" "/box-before=0"
   ${If} $0 == ${WATCH_ANSWERED_WENT_ON}
     !insertmacro Log "PkgStage went on after the watch answered its box: both driver packages were staged."
   ${ElseIf} $0 == 0
   ${OrIf} $0 == ${WATCH_ANSWERED}
+    Call ReadRefusal
     !insertmacro Finish ${EXIT_COPY_REFUSED} "Windows refused to stage a driver package."
   ${ElseIf} $0 == ${WATCH_ENDED}
   ${OrIf} $0 == ${WATCH_STAYED}
@@ -746,7 +623,8 @@ Section "Driver steps"
     !insertmacro Finish ${EXIT_STEP_FAILED} "PkgStage said it staged both driver packages, but the INF store lacks one (result: $0: $ResultMeaning; see above): it did not end by itself."
   ${EndIf}
 
-  Call PlacePackageCopy
+  !insertmacro Say "$(StepRecord)"
+  !insertmacro Step PlacePackageCopy
 
   ; Only a run that ends with 0 records the version: it is what a detection rule trusts. The
   ; value and the entry are written before the commit, so that a run cut off before it puts both

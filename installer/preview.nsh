@@ -7,12 +7,13 @@
 ; with where that is known before any change (3, 1633, 1638), else 0, and the log says which.
 
 Function Preview
+  !insertmacro Say "$(StepPreview)"
   !insertmacro Log "preview (/WHATIF): what a run with these switches would do, up to its first change; nothing is changed"
   ${If} ${FileExists} "${ROLLBACK_FOLDER}\*.*"
   ${OrIf} ${FileExists} "${ROLLBACK_FOLDER} (earlier *"
     !insertmacro Log "an earlier run left what it changed kept in ${ROLLBACK_FOLDER}: a run would put it back first, and what follows would be decided after that"
   ${EndIf}
-  Call CheckVersion
+  !insertmacro Step CheckVersion
   !insertmacro RunHelper SetupRollback.exe `/preview "/work=$ProgramsDir\${WORK_LIST}"`
   ${If} $0 == ${ROLLBACK_DEVICE_RECORDED}
     !insertmacro Finish ${EXIT_DEVICE_RECORDED} "A Brellan device is recorded: a run would show the box that says so and end with ${EXIT_DEVICE_RECORDED}, changing nothing."

@@ -33,6 +33,7 @@
 !insertmacro EventId kEventPreviewed EVENT_PREVIEWED
 !insertmacro EventId kEventAnotherRunning EVENT_ANOTHER_RUNNING
 !insertmacro EventId kEventNewerInstalled EVENT_NEWER_INSTALLED
+!insertmacro EventId kEventCancelled EVENT_CANCELLED
 !insertmacro EventId kEventAborted EVENT_ABORTED
 !insertmacro EventId kEventDeviceRecorded EVENT_DEVICE_RECORDED
 !insertmacro EventId kEventCopyRefused EVENT_COPY_REFUSED

@@ -61,14 +61,15 @@ FunctionEnd
   StrCpy $EventText "${text}"
 !macroend
 
-; One step: in the log, and in the installer's window.
+; One step: in the log, and in the details list of the installer's window.
 !macro Log text
   DetailPrint "${text}"
   !insertmacro LogOnly "${text}"
 !macroend
 
-; Each run's event in Windows' Application log.
+; Each run's event in Windows' Application log, and what it says with the log and the finish page.
 !include "${__FILEDIR__}/run_events.nsh"
+!include "${__FILEDIR__}/outcome.nsh"
 
 ; The record's header into $LogFile. Touches no register.
 Function WriteRunHeader
@@ -231,114 +232,15 @@ Function OpenLogForRecord
   Call WriteRunHeader
 FunctionEnd
 
-!macro PreviewWouldEnd
-  ${If} $SwitchWhatIf == 1
-    StrCpy $ExitMeaning "preview: a run would end with this code ($ExitMeaning)"
-  ${EndIf}
-!macroend
-
-; $ExitMeaning: what the run's exit code means, as the README's table says.
-!macro ExitMeaning code
-  !if ${code} == ${EXIT_INSTALLED}
-    StrCpy $ExitMeaning "installed"
-    ${If} $SwitchUninstall == 1
-      StrCpy $ExitMeaning "removed, or nothing was installed"
-    ${EndIf}
-  !else if ${code} == ${EXIT_ABORTED}
-    StrCpy $ExitMeaning "aborted (not run as an administrator); nothing changed"
-  !else if ${code} == ${EXIT_DEVICE_RECORDED}
-    StrCpy $ExitMeaning "a Brellan device is still recorded: uninstall it first; nothing was placed"
-    ${If} $SwitchUninstall == 1
-      StrCpy $ExitMeaning "a Brellan device uses the driver: uninstall the device first; nothing was removed"
-    ${EndIf}
-  !else if ${code} == ${EXIT_COPY_REFUSED}
-    StrCpy $ExitMeaning "Windows refused a driver package; the machine is as the run found it"
-  !else if ${code} == ${EXIT_STEP_FAILED}
-    StrCpy $ExitMeaning "a step could not run; the machine is as the run found it"
-    ${If} $NotPutBack != ""
-      StrCpy $ExitMeaning "a step could not run; $NotPutBack"
-    ${EndIf}
-  !else if ${code} == ${EXIT_ANOTHER_RUNNING}
-    StrCpy $ExitMeaning "another run of the package is under way; try again later"
-  !else if ${code} == ${EXIT_WRONG_PLATFORM}
-    StrCpy $ExitMeaning "the driver packages are not for this machine's platform or Windows version; nothing changed"
-  !else if ${code} == ${EXIT_NEWER_INSTALLED}
-    StrCpy $ExitMeaning "a newer version is installed; nothing changed"
-  !else if ${code} == ${EXIT_BAD_COMMAND_LINE}
-    StrCpy $ExitMeaning "a switch is not valid; nothing changed"
-  !else
-    !error "exit code ${code} has no meaning in run_log.nsh"
-  !endif
-  ; A preview's code is a real run's where that is known before any change, else 0.
-  !if ${code} == ${EXIT_INSTALLED}
-    ${If} $SwitchWhatIf == 1
-      StrCpy $ExitMeaning "preview: a run would go on to stage the driver packages, and end with 0, 4 or 5 once Windows has staged them; nothing changed"
-    ${EndIf}
-  !else if ${code} == ${EXIT_STEP_FAILED}
-    ${If} $SwitchWhatIf == 1
-      StrCpy $ExitMeaning "preview: what a run would do could not be decided; nothing changed"
-    ${EndIf}
-  !else if ${code} == ${EXIT_DEVICE_RECORDED}
-    !insertmacro PreviewWouldEnd
-  !else if ${code} == ${EXIT_WRONG_PLATFORM}
-    !insertmacro PreviewWouldEnd
-  !else if ${code} == ${EXIT_NEWER_INSTALLED}
-    !insertmacro PreviewWouldEnd
-  !endif
-!macroend
-
-; The run's event (run_events.nsh) for `code`: its ID and type.
-!macro EventFor code
-  StrCpy $EventCode ${code}
-  StrCpy $EventType ${EVENTLOG_ERROR_TYPE}
-  !if ${code} == ${EXIT_INSTALLED}
-    StrCpy $EventType ${EVENTLOG_INFORMATION_TYPE}
-    StrCpy $EventId ${EVENT_INSTALLED}
-    ${If} $SwitchUninstall == 1
-      StrCpy $EventId ${EVENT_REMOVED}
-    ${EndIf}
-  !else if ${code} == ${EXIT_ABORTED}
-    StrCpy $EventId ${EVENT_ABORTED}
-  !else if ${code} == ${EXIT_DEVICE_RECORDED}
-    StrCpy $EventId ${EVENT_DEVICE_RECORDED}
-  !else if ${code} == ${EXIT_COPY_REFUSED}
-    StrCpy $EventId ${EVENT_COPY_REFUSED}
-  !else if ${code} == ${EXIT_STEP_FAILED}
-    StrCpy $EventId ${EVENT_STEP_FAILED}
-  !else if ${code} == ${EXIT_ANOTHER_RUNNING}
-    StrCpy $EventType ${EVENTLOG_WARNING_TYPE}
-    StrCpy $EventId ${EVENT_ANOTHER_RUNNING}
-  !else if ${code} == ${EXIT_WRONG_PLATFORM}
-    StrCpy $EventId ${EVENT_WRONG_PLATFORM}
-  !else if ${code} == ${EXIT_NEWER_INSTALLED}
-    StrCpy $EventType ${EVENTLOG_WARNING_TYPE}
-    StrCpy $EventId ${EVENT_NEWER_INSTALLED}
-  !else if ${code} == ${EXIT_BAD_COMMAND_LINE}
-    StrCpy $EventId ${EVENT_BAD_COMMAND_LINE}
-  !else
-    !error "exit code ${code} has no event in run_log.nsh"
-  !endif
-  ; A preview changed nothing, whatever it found: its event says so, and which code a real run
-  ; would end with. A switch it refused, and a run it could not make, are events of their own.
-  !if ${code} != ${EXIT_BAD_COMMAND_LINE}
-  !if ${code} != ${EXIT_ANOTHER_RUNNING}
-  !if ${code} != ${EXIT_ABORTED}
-    ${If} $SwitchWhatIf == 1
-      StrCpy $EventType ${EVENTLOG_INFORMATION_TYPE}
-      StrCpy $EventId ${EVENT_PREVIEWED}
-    ${EndIf}
-  !endif
-  !endif
-  !endif
-!macroend
-
 ; The record's last line: the exit code and its meaning; and the run's one event, whose text is
-; the outcome the line before said.
+; the outcome the line before said. What both say is decided with the finish page's words
+; (outcome.nsh).
 !macro LogExit code
-  !insertmacro ExitMeaning ${code}
-  !insertmacro EventFor ${code}
+  StrCpy $OutcomeCode ${code}
+  Call DecideOutcome
+  StrCpy $EventCode $OutcomeCode
   Call ReportRunEvent
-  !insertmacro Log "exit code ${code}: $ExitMeaning"
+  !insertmacro Log "exit code $OutcomeCode: $ExitMeaning"
 !macroend
 
 ; $ResultMeaning: what $0, a helper's result, means for `exe` (a program run under the watch,

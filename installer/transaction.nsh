@@ -4,8 +4,6 @@
 ; written (commit); any other end puts back what was kept (rollback). A state that cannot be put
 ; back whole stays kept, for the next run to try again; a later run that ends with 0 lets it go.
 
-Var Kept           ; 1 while this run's state is armed
-
 ; Makes the Apps & features entry agree with the detection value after a rollback put the value
 ; back (or removed it): the entry for that version, or none.
 Function SyncUninstallEntry
@@ -71,6 +69,7 @@ FunctionEnd
 Function RepairCutOffRun
   ${If} ${FileExists} "${ROLLBACK_FOLDER}\*.*"
   ${OrIf} ${FileExists} "${ROLLBACK_FOLDER} (earlier *"
+    !insertmacro Say "$(StepPutBackEarlier)"
     !insertmacro Log "an earlier run left what it changed kept: putting it back"
     StrCpy $RollbackRun ""
     Call PutBackKeptState

@@ -11,6 +11,8 @@
 ; detection value).
 Function WriteUninstallEntry
   ${GetSize} "${INSTALL_FOLDER}" "/S=0K" $R6 $R7 $R8
+  ; GetSize says its count above the progress bar, and leaves the line and the list both on.
+  !insertmacro Say "$CurrentStep"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${DISPLAY_NAME}"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "$R5"
@@ -73,6 +75,7 @@ Function Uninstall
     ClearErrors
     ReadRegStr $R1 HKLM "${UNINSTALL_KEY}" "UninstallString"
     ${If} ${Errors}
+      StrCpy $OutcomeKind "none"
       !insertmacro Finish ${EXIT_INSTALLED} "Brellan Flashwright is not installed: there was nothing to remove."
     ${EndIf}
   ${EndIf}
@@ -82,14 +85,16 @@ Function Uninstall
   ${If} $R2 == $VendorFolder
     StrCpy $MadeVendorFolder 1
   ${EndIf}
+  !insertmacro Say "$(StepKeep)"
   ; What the installed version placed, by its own list (this package's, where it left none).
   ${If} ${FileExists} "${INSTALL_FOLDER}\${WORK_LIST}"
-    Call KeepInstalledState
+    !insertmacro Step KeepInstalledState
   ${Else}
-    Call KeepMachineState
+    !insertmacro Step KeepMachineState
   ${EndIf}
 
   ; Every copy of the product's driver packages in the INF store, and every copy naming the device.
+  !insertmacro Say "$(StepRemoveDriver)"
   !insertmacro RunHelper SetupRollback.exe "/remove-copies"
   ${If} $0 == ${ROLLBACK_IN_USE}
     !insertmacro Finish ${EXIT_DEVICE_RECORDED} "A Brellan device uses the driver: uninstall the device (Device Manager), then run the uninstall again. Nothing was removed."
@@ -105,6 +110,7 @@ Function Uninstall
   !insertmacro Log "removed the Apps & features entry and the recorded version"
   ; The files the list names, their folders deepest first, and the install folder; the
   ; uninstaller running from there, and its folder, at the next restart.
+  !insertmacro Say "$(StepRemoveFiles)"
   !insertmacro RunHelper SetupRollback.exe "/remove-files"
   ${If} $0 != ${ROLLBACK_DONE}
     !insertmacro ExplainResult SetupRollback.exe

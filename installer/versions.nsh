@@ -13,6 +13,7 @@ Function CheckVersion
   ${IfNot} ${Errors}
     ${VersionCompare} "${VERSION}" "$R0" $R1
     ${If} $R1 == 2
+      StrCpy $OutcomeVersion $R0
       !insertmacro Finish ${EXIT_NEWER_INSTALLED} "Version $R0 of Brellan Flashwright is installed, newer than this package's ${VERSION}; nothing was changed."
     ${ElseIf} $R1 == 1
       StrCpy $Upgrade 1

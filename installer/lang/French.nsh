@@ -1,0 +1,58 @@
+; The package's own sentences in French, under the names of English.nsh.
+; Not yet reviewed by a native reader: written by the package's developer from the English file.
+; Have a French reader check it before a release that claims French.
+
+!define LANG ${LANG_FRENCH}
+
+LangString WelcomeText ${LANG} "Ce programme installe le pilote de Brellan Flashwright, version ${VERSION}, pour que Windows puisse utiliser votre appareil Brellan.${PARAGRAPH}Si Windows enregistre encore un appareil Brellan d'un pilote précédent, désinstallez d'abord cet appareil dans le Gestionnaire de périphériques : tant qu'il en enregistre un, l'installation s'arrête sans rien modifier.${PARAGRAPH}L'installation supprime les anciennes copies de ce pilote que Windows conserve, puis confie le nouveau à Windows. Si une étape échoue, elle remet votre ordinateur dans l'état où elle l'a trouvé.${PARAGRAPH}Cliquez sur Installer pour commencer."
+LangString WelcomeUninstallText ${LANG} "Ce programme supprime le pilote de Brellan Flashwright de cet ordinateur : ses copies dans le magasin de pilotes de Windows, ses fichiers et son entrée dans Applications.${PARAGRAPH}Si un appareil Brellan utilise encore le pilote, désinstallez d'abord l'appareil dans le Gestionnaire de périphériques : tant qu'un appareil l'utilise, la désinstallation s'arrête sans rien supprimer.${PARAGRAPH}Cliquez sur Désinstaller pour commencer."
+LangString WelcomePreviewText ${LANG} "Ceci est un aperçu : l'installation écrit dans son journal ce qu'elle ferait, sans rien modifier sur cet ordinateur.${PARAGRAPH}Cliquez sur Suivant pour commencer."
+LangString ProgressEndedSubtitle ${LANG} "Cliquez sur Suivant pour lire ce qui s'est passé et que faire ensuite."
+
+LangString StepPrepare ${LANG} "Préparation de l'installation"
+LangString StepPutBackEarlier ${LANG} "Annulation des modifications d'une installation interrompue"
+LangString StepCheckVersion ${LANG} "Vérification de la version installée"
+LangString StepKeep ${LANG} "Sauvegarde de ce qui peut changer, pour pouvoir le rétablir"
+LangString StepDriverPrep ${LANG} "Recherche d'un appareil Brellan et suppression des anciennes copies du pilote"
+LangString StepPlace ${LANG} "Copie des fichiers du pilote"
+LangString StepStage ${LANG} "Transmission du pilote à Windows"
+LangString StepRecord ${LANG} "Enregistrement de l'installation"
+LangString StepPutBack ${LANG} "Remise de votre ordinateur dans son état précédent"
+LangString StepRemoveDriver ${LANG} "Suppression du pilote de Windows"
+LangString StepRemoveFiles ${LANG} "Suppression des fichiers"
+LangString StepPreview ${LANG} "Examen de ce que ferait une installation"
+
+LangString PageInstalledTitle ${LANG} "Brellan Flashwright est installé"
+LangString PageInstalledText ${LANG} "Le pilote de Brellan Flashwright ${VERSION} est installé.${PARAGRAPH}Branchez votre appareil Brellan : Windows le configure de lui-même."
+LangString PageRemovedTitle ${LANG} "Brellan Flashwright a été supprimé"
+LangString PageRemovedText ${LANG} "Le pilote de Brellan Flashwright et ses fichiers ont été supprimés de cet ordinateur."
+LangString PageNothingTitle ${LANG} "Brellan Flashwright n'est pas installé"
+LangString PageNothingText ${LANG} "Brellan Flashwright n'est pas installé sur cet ordinateur : il n'y avait rien à supprimer."
+LangString PageAdminTitle ${LANG} "L'installation nécessite un administrateur"
+LangString PageAdminText ${LANG} "Seul un administrateur peut installer un pilote. Rien n'a été modifié.${PARAGRAPH}Cliquez avec le bouton droit sur le fichier d'installation et choisissez Exécuter en tant qu'administrateur, ou demandez à la personne qui gère cet ordinateur."
+LangString PageDeviceTitle ${LANG} "Désinstallez d'abord l'appareil Brellan"
+LangString PageDeviceText ${LANG} "Windows enregistre encore un appareil Brellan : l'installation n'a donc rien modifié.${PARAGRAPH}Dans le Gestionnaire de périphériques, trouvez l'appareil Brellan (s'il n'est pas branché, choisissez Affichage, puis Afficher les périphériques cachés), cliquez dessus avec le bouton droit et choisissez Désinstaller l'appareil. Relancez ensuite cette installation."
+LangString PageDeviceUninstallText ${LANG} "Un appareil Brellan utilise encore le pilote : rien n'a donc été supprimé.${PARAGRAPH}Dans le Gestionnaire de périphériques, trouvez l'appareil Brellan (s'il n'est pas branché, choisissez Affichage, puis Afficher les périphériques cachés), cliquez dessus avec le bouton droit et choisissez Désinstaller l'appareil. Relancez ensuite la désinstallation."
+LangString PageOpenDeviceManager ${LANG} "Ouvrir le Gestionnaire de périphériques"
+LangString PageRefusedTitle ${LANG} "Windows a refusé le pilote"
+LangString PageRefusedText ${LANG} "Windows a refusé d'installer un paquet de pilote de Brellan Flashwright : $OutcomeWhy${PARAGRAPH}Votre ordinateur est dans l'état où l'installation l'a trouvé."
+LangString PageRefusalInLog ${LANG} "la raison figure dans le journal."
+LangString PageFailedTitle ${LANG} "L'installation n'a pas pu aboutir"
+LangString PageFailedText ${LANG} "Cette étape n'a pas pu être réalisée : $OutcomeStep."
+LangString PageAsItWas ${LANG} "Votre ordinateur est dans l'état où l'installation l'a trouvé."
+LangString PageNotPutBack ${LANG} "Tout ce que l'installation a modifié n'a pas encore pu être rétabli. C'est conservé en lieu sûr, et la prochaine exécution de cette installation le rétablit d'abord."
+LangString PageLogIsAt ${LANG} "Ce qui s'est passé figure dans le journal :"
+LangString PageOpenLog ${LANG} "Ouvrir le journal"
+LangString PageBusyTitle ${LANG} "Une autre installation est en cours"
+LangString PageBusyText ${LANG} "Une autre installation de Brellan Flashwright est en cours sur cet ordinateur : celle-ci n'a donc rien modifié.${PARAGRAPH}Réessayez quand l'autre sera terminée."
+LangString PageNotForThisTitle ${LANG} "Pas pour cet ordinateur"
+LangString PagePlatformText ${LANG} "Ce pilote de Brellan Flashwright est destiné à Windows ${PACKAGE_PLATFORMS} ; cet ordinateur est $OutcomeWhy. Rien n'a été modifié.${PARAGRAPH}Demandez au fabricant de Brellan le pilote pour cet ordinateur."
+LangString PageReleaseText ${LANG} "Brellan Flashwright nécessite Windows ${LOWEST_WINDOWS} ou plus récent ; cet ordinateur exécute Windows $OutcomeWhy. Rien n'a été modifié."
+LangString PageNewerTitle ${LANG} "Une version plus récente est installée"
+LangString PageNewerText ${LANG} "Brellan Flashwright $OutcomeVersion est installé, plus récent que la version ${VERSION} de cette installation. Rien n'a été modifié.${PARAGRAPH}Pour revenir à la version ${VERSION}, désinstallez d'abord Brellan Flashwright dans Paramètres, Applications."
+LangString PageSwitchTitle ${LANG} "Un commutateur n'est pas valide"
+LangString PageSwitchText ${LANG} "L'installation a été lancée avec un commutateur qu'elle ne peut pas utiliser : elle n'a donc rien modifié.$\r$\n$OutcomeWhy"
+LangString PagePreviewTitle ${LANG} "Aperçu : rien n'a été modifié"
+LangString PagePreviewText ${LANG} "Ceci était un aperçu. Ce que ferait une installation figure dans le journal."
+
+!undef LANG

@@ -1,0 +1,58 @@
+; The package's own sentences in German, under the names of English.nsh.
+; Not yet reviewed by a native reader: written by the package's developer from the English file.
+; Have a German reader check it before a release that claims German.
+
+!define LANG ${LANG_GERMAN}
+
+LangString WelcomeText ${LANG} "Dieses Programm installiert den Treiber für Brellan Flashwright, Version ${VERSION}, damit Windows Ihr Brellan-Gerät verwenden kann.${PARAGRAPH}Wenn Windows noch ein Brellan-Gerät eines früheren Treibers verzeichnet, deinstallieren Sie dieses Gerät zuerst im Geräte-Manager: Solange eines verzeichnet ist, hält die Installation an und ändert nichts.${PARAGRAPH}Die Installation entfernt ältere Kopien dieses Treibers, die Windows aufbewahrt, und übergibt dann den neuen an Windows. Schlägt ein Schritt fehl, stellt sie den vorherigen Zustand Ihres Computers wieder her.${PARAGRAPH}Klicken Sie auf Installieren, um zu beginnen."
+LangString WelcomeUninstallText ${LANG} "Dieses Programm entfernt den Treiber für Brellan Flashwright von diesem Computer: seine Kopien im Treiberspeicher von Windows, seine Dateien und seinen Eintrag unter Apps.${PARAGRAPH}Wenn ein Brellan-Gerät den Treiber noch verwendet, deinstallieren Sie zuerst das Gerät im Geräte-Manager: Solange eines ihn verwendet, hält die Deinstallation an und entfernt nichts.${PARAGRAPH}Klicken Sie auf Deinstallieren, um zu beginnen."
+LangString WelcomePreviewText ${LANG} "Dies ist eine Vorschau: Die Installation schreibt in ihr Protokoll, was sie tun würde, und ändert nichts an diesem Computer.${PARAGRAPH}Klicken Sie auf Weiter, um zu beginnen."
+LangString ProgressEndedSubtitle ${LANG} "Klicken Sie auf Weiter, um zu lesen, was geschehen ist und was zu tun ist."
+
+LangString StepPrepare ${LANG} "Installation wird vorbereitet"
+LangString StepPutBackEarlier ${LANG} "Änderungen einer unterbrochenen Installation werden zurückgenommen"
+LangString StepCheckVersion ${LANG} "Installierte Version wird geprüft"
+LangString StepKeep ${LANG} "Was sich ändern kann, wird gesichert, damit es wiederhergestellt werden kann"
+LangString StepDriverPrep ${LANG} "Suche nach einem Brellan-Gerät; ältere Kopien des Treibers werden entfernt"
+LangString StepPlace ${LANG} "Treiberdateien werden kopiert"
+LangString StepStage ${LANG} "Treiber wird an Windows übergeben"
+LangString StepRecord ${LANG} "Installation wird eingetragen"
+LangString StepPutBack ${LANG} "Vorheriger Zustand Ihres Computers wird wiederhergestellt"
+LangString StepRemoveDriver ${LANG} "Treiber wird aus Windows entfernt"
+LangString StepRemoveFiles ${LANG} "Dateien werden entfernt"
+LangString StepPreview ${LANG} "Es wird ermittelt, was eine Installation tun würde"
+
+LangString PageInstalledTitle ${LANG} "Brellan Flashwright ist installiert"
+LangString PageInstalledText ${LANG} "Der Treiber für Brellan Flashwright ${VERSION} ist installiert.${PARAGRAPH}Schließen Sie Ihr Brellan-Gerät an: Windows richtet es selbst ein."
+LangString PageRemovedTitle ${LANG} "Brellan Flashwright wurde entfernt"
+LangString PageRemovedText ${LANG} "Der Treiber für Brellan Flashwright und seine Dateien wurden von diesem Computer entfernt."
+LangString PageNothingTitle ${LANG} "Brellan Flashwright ist nicht installiert"
+LangString PageNothingText ${LANG} "Brellan Flashwright ist auf diesem Computer nicht installiert: Es gab nichts zu entfernen."
+LangString PageAdminTitle ${LANG} "Administratorrechte erforderlich"
+LangString PageAdminText ${LANG} "Nur ein Administrator kann einen Treiber installieren. Es wurde nichts geändert.${PARAGRAPH}Klicken Sie mit der rechten Maustaste auf die Installationsdatei und wählen Sie Als Administrator ausführen, oder fragen Sie die Person, die diesen Computer betreut."
+LangString PageDeviceTitle ${LANG} "Zuerst das Brellan-Gerät deinstallieren"
+LangString PageDeviceText ${LANG} "Windows verzeichnet noch ein Brellan-Gerät, daher hat die Installation nichts geändert.${PARAGRAPH}Suchen Sie im Geräte-Manager das Brellan-Gerät (ist es nicht angeschlossen, wählen Sie Ansicht, dann Ausgeblendete Geräte anzeigen), klicken Sie mit der rechten Maustaste darauf und wählen Sie Gerät deinstallieren. Starten Sie dann diese Installation erneut."
+LangString PageDeviceUninstallText ${LANG} "Ein Brellan-Gerät verwendet den Treiber noch, daher wurde nichts entfernt.${PARAGRAPH}Suchen Sie im Geräte-Manager das Brellan-Gerät (ist es nicht angeschlossen, wählen Sie Ansicht, dann Ausgeblendete Geräte anzeigen), klicken Sie mit der rechten Maustaste darauf und wählen Sie Gerät deinstallieren. Starten Sie dann die Deinstallation erneut."
+LangString PageOpenDeviceManager ${LANG} "Geräte-Manager öffnen"
+LangString PageRefusedTitle ${LANG} "Windows hat den Treiber abgelehnt"
+LangString PageRefusedText ${LANG} "Windows hat es abgelehnt, ein Treiberpaket von Brellan Flashwright zu installieren: $OutcomeWhy${PARAGRAPH}Ihr Computer ist im selben Zustand wie vor der Installation."
+LangString PageRefusalInLog ${LANG} "Der Grund steht im Protokoll."
+LangString PageFailedTitle ${LANG} "Die Installation konnte nicht abgeschlossen werden"
+LangString PageFailedText ${LANG} "Dieser Schritt konnte nicht ausgeführt werden: $OutcomeStep."
+LangString PageAsItWas ${LANG} "Ihr Computer ist im selben Zustand wie vor der Installation."
+LangString PageNotPutBack ${LANG} "Noch konnte nicht alles, was die Installation geändert hat, zurückgenommen werden. Es ist gesichert, und der nächste Start dieser Installation stellt es zuerst wieder her."
+LangString PageLogIsAt ${LANG} "Was geschehen ist, steht im Protokoll:"
+LangString PageOpenLog ${LANG} "Protokoll öffnen"
+LangString PageBusyTitle ${LANG} "Eine andere Installation läuft"
+LangString PageBusyText ${LANG} "Auf diesem Computer läuft bereits eine andere Installation von Brellan Flashwright, daher hat diese nichts geändert.${PARAGRAPH}Versuchen Sie es erneut, wenn die andere beendet ist."
+LangString PageNotForThisTitle ${LANG} "Nicht für diesen Computer"
+LangString PagePlatformText ${LANG} "Dieser Treiber für Brellan Flashwright ist für ${PACKAGE_PLATFORMS}-Windows; dieser Computer ist $OutcomeWhy. Es wurde nichts geändert.${PARAGRAPH}Fragen Sie den Hersteller von Brellan nach dem Treiber für diesen Computer."
+LangString PageReleaseText ${LANG} "Brellan Flashwright benötigt Windows ${LOWEST_WINDOWS} oder neuer; auf diesem Computer läuft Windows $OutcomeWhy. Es wurde nichts geändert."
+LangString PageNewerTitle ${LANG} "Eine neuere Version ist installiert"
+LangString PageNewerText ${LANG} "Brellan Flashwright $OutcomeVersion ist installiert, neuer als ${VERSION} dieser Installation. Es wurde nichts geändert.${PARAGRAPH}Um zu ${VERSION} zurückzukehren, deinstallieren Sie zuerst Brellan Flashwright unter Einstellungen, Apps."
+LangString PageSwitchTitle ${LANG} "Ein Schalter ist ungültig"
+LangString PageSwitchText ${LANG} "Die Installation wurde mit einem Schalter gestartet, den sie nicht verwenden kann, daher hat sie nichts geändert:$\r$\n$OutcomeWhy"
+LangString PagePreviewTitle ${LANG} "Vorschau: Es wurde nichts geändert"
+LangString PagePreviewText ${LANG} "Dies war eine Vorschau. Was eine Installation tun würde, steht im Protokoll."
+
+!undef LANG

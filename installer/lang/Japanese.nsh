@@ -1,0 +1,58 @@
+; The package's own sentences in Japanese, under the names of English.nsh.
+; Not yet reviewed by a native reader: written by the package's developer from the English file.
+; Have a Japanese reader check it before a release that claims Japanese.
+
+!define LANG ${LANG_JAPANESE}
+
+LangString WelcomeText ${LANG} "Brellan Flashwright ドライバー (バージョン ${VERSION}) をインストールし、Windows で Brellan デバイスを使えるようにします。${PARAGRAPH}以前のドライバーの Brellan デバイスが Windows にまだ登録されている場合は、先にデバイス マネージャーでそのデバイスをアンインストールしてください。登録が残っている間、セットアップは何も変更せずに停止します。${PARAGRAPH}セットアップは Windows が保持しているこのドライバーの古いコピーを削除し、新しいドライバーを Windows に渡します。途中で失敗した場合は、コンピューターを元の状態に戻します。${PARAGRAPH}「インストール」をクリックすると開始します。"
+LangString WelcomeUninstallText ${LANG} "このコンピューターから Brellan Flashwright ドライバーを削除します。Windows のドライバー ストアにあるコピー、ファイル、アプリの一覧の項目が対象です。${PARAGRAPH}Brellan デバイスがまだドライバーを使っている場合は、先にデバイス マネージャーでデバイスをアンインストールしてください。使われている間、アンインストールは何も削除せずに停止します。${PARAGRAPH}「アンインストール」をクリックすると開始します。"
+LangString WelcomePreviewText ${LANG} "これはプレビューです。インストールで行われる内容をログに書き出すだけで、このコンピューターには何も変更を加えません。${PARAGRAPH}「次へ」をクリックすると開始します。"
+LangString ProgressEndedSubtitle ${LANG} "「次へ」をクリックすると、何が起きたか、次に何をすればよいかを確認できます。"
+
+LangString StepPrepare ${LANG} "セットアップを準備しています"
+LangString StepPutBackEarlier ${LANG} "中断されたセットアップの変更を元に戻しています"
+LangString StepCheckVersion ${LANG} "インストール済みのバージョンを確認しています"
+LangString StepKeep ${LANG} "元に戻せるように、変更される可能性のあるものを保存しています"
+LangString StepDriverPrep ${LANG} "Brellan デバイスを確認し、ドライバーの古いコピーを削除しています"
+LangString StepPlace ${LANG} "ドライバーのファイルをコピーしています"
+LangString StepStage ${LANG} "ドライバーを Windows に渡しています"
+LangString StepRecord ${LANG} "インストールを記録しています"
+LangString StepPutBack ${LANG} "コンピューターを元の状態に戻しています"
+LangString StepRemoveDriver ${LANG} "Windows からドライバーを削除しています"
+LangString StepRemoveFiles ${LANG} "ファイルを削除しています"
+LangString StepPreview ${LANG} "インストールで行われる内容を調べています"
+
+LangString PageInstalledTitle ${LANG} "Brellan Flashwright がインストールされました"
+LangString PageInstalledText ${LANG} "Brellan Flashwright ドライバー ${VERSION} がインストールされました。${PARAGRAPH}Brellan デバイスを接続してください。Windows が自動的に設定します。"
+LangString PageRemovedTitle ${LANG} "Brellan Flashwright を削除しました"
+LangString PageRemovedText ${LANG} "Brellan Flashwright ドライバーとそのファイルをこのコンピューターから削除しました。"
+LangString PageNothingTitle ${LANG} "Brellan Flashwright はインストールされていません"
+LangString PageNothingText ${LANG} "このコンピューターには Brellan Flashwright がインストールされていないため、削除するものはありませんでした。"
+LangString PageAdminTitle ${LANG} "管理者の権限が必要です"
+LangString PageAdminText ${LANG} "ドライバーをインストールできるのは管理者だけです。何も変更されていません。${PARAGRAPH}セットアップ ファイルを右クリックして「管理者として実行」を選ぶか、このコンピューターの管理者に依頼してください。"
+LangString PageDeviceTitle ${LANG} "先に Brellan デバイスをアンインストールしてください"
+LangString PageDeviceText ${LANG} "Windows に Brellan デバイスがまだ登録されているため、セットアップは何も変更しませんでした。${PARAGRAPH}デバイス マネージャーで Brellan デバイスを探し (接続されていない場合は「表示」から「非表示のデバイスの表示」を選びます)、右クリックして「デバイスのアンインストール」を選んでください。その後、このセットアップをもう一度実行してください。"
+LangString PageDeviceUninstallText ${LANG} "Brellan デバイスがまだドライバーを使っているため、何も削除しませんでした。${PARAGRAPH}デバイス マネージャーで Brellan デバイスを探し (接続されていない場合は「表示」から「非表示のデバイスの表示」を選びます)、右クリックして「デバイスのアンインストール」を選んでください。その後、アンインストールをもう一度実行してください。"
+LangString PageOpenDeviceManager ${LANG} "デバイス マネージャーを開く"
+LangString PageRefusedTitle ${LANG} "Windows がドライバーを拒否しました"
+LangString PageRefusedText ${LANG} "Windows は Brellan Flashwright のドライバー パッケージのインストールを拒否しました: $OutcomeWhy${PARAGRAPH}コンピューターはセットアップ前の状態のままです。"
+LangString PageRefusalInLog ${LANG} "理由はログに記録されています。"
+LangString PageFailedTitle ${LANG} "セットアップを完了できませんでした"
+LangString PageFailedText ${LANG} "次の手順を実行できませんでした: $OutcomeStep。"
+LangString PageAsItWas ${LANG} "コンピューターはセットアップ前の状態のままです。"
+LangString PageNotPutBack ${LANG} "セットアップが変更したもののうち、まだ元に戻せていないものがあります。それらは保存されており、次にこのセットアップを実行したときに最初に元に戻されます。"
+LangString PageLogIsAt ${LANG} "何が起きたかはログに記録されています:"
+LangString PageOpenLog ${LANG} "ログを開く"
+LangString PageBusyTitle ${LANG} "別のセットアップが実行中です"
+LangString PageBusyText ${LANG} "このコンピューターでは別の Brellan Flashwright セットアップが実行中のため、このセットアップは何も変更しませんでした。${PARAGRAPH}もう一方が終わってから、もう一度実行してください。"
+LangString PageNotForThisTitle ${LANG} "このコンピューター用ではありません"
+LangString PagePlatformText ${LANG} "この Brellan Flashwright ドライバーは ${PACKAGE_PLATFORMS} 版 Windows 用です。このコンピューターは $OutcomeWhy です。何も変更されていません。${PARAGRAPH}このコンピューター用のドライバーを Brellan の製造元に問い合わせてください。"
+LangString PageReleaseText ${LANG} "Brellan Flashwright には Windows ${LOWEST_WINDOWS} 以降が必要です。このコンピューターは Windows $OutcomeWhy です。何も変更されていません。"
+LangString PageNewerTitle ${LANG} "新しいバージョンがインストールされています"
+LangString PageNewerText ${LANG} "このセットアップの ${VERSION} より新しい Brellan Flashwright $OutcomeVersion がインストールされています。何も変更されていません。${PARAGRAPH}${VERSION} に戻すには、先に「設定」の「アプリ」で Brellan Flashwright をアンインストールしてください。"
+LangString PageSwitchTitle ${LANG} "無効なスイッチがあります"
+LangString PageSwitchText ${LANG} "使用できないスイッチを付けてセットアップが起動されたため、何も変更しませんでした:$\r$\n$OutcomeWhy"
+LangString PagePreviewTitle ${LANG} "プレビュー: 何も変更されていません"
+LangString PagePreviewText ${LANG} "これはプレビューでした。インストールで行われる内容はログに記録されています。"
+
+!undef LANG

@@ -1,0 +1,58 @@
+; The package's own sentences in Simplified Chinese, under the names of English.nsh.
+; Not yet reviewed by a native reader: written by the package's developer from the English file.
+; Have a reader of Simplified Chinese check it before a release that claims it.
+
+!define LANG ${LANG_SIMPCHINESE}
+
+LangString WelcomeText ${LANG} "本程序将安装 Brellan Flashwright 驱动程序 ${VERSION} 版，使 Windows 能够使用您的 Brellan 设备。${PARAGRAPH}如果 Windows 仍记录着旧驱动程序的 Brellan 设备，请先在设备管理器中卸载该设备：只要仍有记录，安装程序就会停止，不做任何更改。${PARAGRAPH}安装程序会删除 Windows 保存的此驱动程序的旧副本，然后将新驱动程序交给 Windows。如果某一步失败，它会将您的计算机恢复原样。${PARAGRAPH}单击“安装”开始。"
+LangString WelcomeUninstallText ${LANG} "本程序将从这台计算机上删除 Brellan Flashwright 驱动程序：包括它在 Windows 驱动程序存储中的副本、它的文件，以及它在“应用”中的条目。${PARAGRAPH}如果仍有 Brellan 设备在使用该驱动程序，请先在设备管理器中卸载该设备：只要仍在使用，卸载就会停止，不删除任何内容。${PARAGRAPH}单击“卸载”开始。"
+LangString WelcomePreviewText ${LANG} "这是预览：安装程序只把安装将要执行的操作写入日志，不会更改这台计算机上的任何内容。${PARAGRAPH}单击“下一步”开始。"
+LangString ProgressEndedSubtitle ${LANG} "单击“下一步”，查看发生了什么以及接下来该做什么。"
+
+LangString StepPrepare ${LANG} "正在准备安装"
+LangString StepPutBackEarlier ${LANG} "正在撤消一次中断的安装所做的更改"
+LangString StepCheckVersion ${LANG} "正在检查已安装的版本"
+LangString StepKeep ${LANG} "正在保存可能被更改的内容，以便能够恢复"
+LangString StepDriverPrep ${LANG} "正在查找 Brellan 设备并删除驱动程序的旧副本"
+LangString StepPlace ${LANG} "正在复制驱动程序文件"
+LangString StepStage ${LANG} "正在将驱动程序交给 Windows"
+LangString StepRecord ${LANG} "正在记录安装"
+LangString StepPutBack ${LANG} "正在将您的计算机恢复原样"
+LangString StepRemoveDriver ${LANG} "正在从 Windows 中删除驱动程序"
+LangString StepRemoveFiles ${LANG} "正在删除文件"
+LangString StepPreview ${LANG} "正在查看安装将要执行的操作"
+
+LangString PageInstalledTitle ${LANG} "Brellan Flashwright 已安装"
+LangString PageInstalledText ${LANG} "Brellan Flashwright 驱动程序 ${VERSION} 已安装。${PARAGRAPH}请连接您的 Brellan 设备：Windows 会自动完成设置。"
+LangString PageRemovedTitle ${LANG} "Brellan Flashwright 已删除"
+LangString PageRemovedText ${LANG} "Brellan Flashwright 驱动程序及其文件已从这台计算机上删除。"
+LangString PageNothingTitle ${LANG} "Brellan Flashwright 未安装"
+LangString PageNothingText ${LANG} "这台计算机上没有安装 Brellan Flashwright：没有需要删除的内容。"
+LangString PageAdminTitle ${LANG} "需要管理员权限"
+LangString PageAdminText ${LANG} "只有管理员才能安装驱动程序。未做任何更改。${PARAGRAPH}请右键单击安装文件并选择“以管理员身份运行”，或联系负责这台计算机的人员。"
+LangString PageDeviceTitle ${LANG} "请先卸载 Brellan 设备"
+LangString PageDeviceText ${LANG} "Windows 仍记录着一个 Brellan 设备，因此安装程序未做任何更改。${PARAGRAPH}请在设备管理器中找到该 Brellan 设备（如果设备未连接，请选择“查看”，然后选择“显示隐藏的设备”），右键单击它并选择“卸载设备”。然后重新运行此安装程序。"
+LangString PageDeviceUninstallText ${LANG} "仍有 Brellan 设备在使用该驱动程序，因此未删除任何内容。${PARAGRAPH}请在设备管理器中找到该 Brellan 设备（如果设备未连接，请选择“查看”，然后选择“显示隐藏的设备”），右键单击它并选择“卸载设备”。然后重新运行卸载。"
+LangString PageOpenDeviceManager ${LANG} "打开设备管理器"
+LangString PageRefusedTitle ${LANG} "Windows 拒绝了驱动程序"
+LangString PageRefusedText ${LANG} "Windows 拒绝安装 Brellan Flashwright 的一个驱动程序包：$OutcomeWhy${PARAGRAPH}您的计算机仍保持安装前的状态。"
+LangString PageRefusalInLog ${LANG} "原因已记录在日志中。"
+LangString PageFailedTitle ${LANG} "安装未能完成"
+LangString PageFailedText ${LANG} "无法完成此步骤：$OutcomeStep。"
+LangString PageAsItWas ${LANG} "您的计算机仍保持安装前的状态。"
+LangString PageNotPutBack ${LANG} "安装所做的更改尚未全部撤消。这些内容已妥善保存，下次运行此安装程序时会首先将其恢复。"
+LangString PageLogIsAt ${LANG} "发生的情况已记录在日志中："
+LangString PageOpenLog ${LANG} "打开日志"
+LangString PageBusyTitle ${LANG} "另一个安装程序正在运行"
+LangString PageBusyText ${LANG} "这台计算机上正在运行另一个 Brellan Flashwright 安装程序，因此本次安装未做任何更改。${PARAGRAPH}请在另一个安装结束后重试。"
+LangString PageNotForThisTitle ${LANG} "不适用于这台计算机"
+LangString PagePlatformText ${LANG} "此 Brellan Flashwright 驱动程序适用于 ${PACKAGE_PLATFORMS} 版 Windows；这台计算机是 $OutcomeWhy。未做任何更改。${PARAGRAPH}请向 Brellan 的制造商索取适用于这台计算机的驱动程序。"
+LangString PageReleaseText ${LANG} "Brellan Flashwright 需要 Windows ${LOWEST_WINDOWS} 或更高版本；这台计算机运行的是 Windows $OutcomeWhy。未做任何更改。"
+LangString PageNewerTitle ${LANG} "已安装较新的版本"
+LangString PageNewerText ${LANG} "已安装 Brellan Flashwright $OutcomeVersion，比此安装程序的 ${VERSION} 更新。未做任何更改。${PARAGRAPH}如要回到 ${VERSION}，请先在“设置”的“应用”中卸载 Brellan Flashwright。"
+LangString PageSwitchTitle ${LANG} "有一个开关无效"
+LangString PageSwitchText ${LANG} "启动安装程序时使用了它无法使用的开关，因此未做任何更改：$\r$\n$OutcomeWhy"
+LangString PagePreviewTitle ${LANG} "预览：未做任何更改"
+LangString PagePreviewText ${LANG} "这是一次预览。安装将要执行的操作已记录在日志中。"
+
+!undef LANG

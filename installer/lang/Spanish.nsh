@@ -1,0 +1,58 @@
+; The package's own sentences in Spanish, under the names of English.nsh.
+; Not yet reviewed by a native reader: written by the package's developer from the English file.
+; Have a Spanish reader check it before a release that claims Spanish.
+
+!define LANG ${LANG_SPANISH}
+
+LangString WelcomeText ${LANG} "Este programa instala el controlador de Brellan Flashwright, versión ${VERSION}, para que Windows pueda usar su dispositivo Brellan.${PARAGRAPH}Si Windows aún registra un dispositivo Brellan de un controlador anterior, desinstale primero ese dispositivo en el Administrador de dispositivos: mientras haya uno registrado, la instalación se detiene sin cambiar nada.${PARAGRAPH}La instalación quita las copias antiguas de este controlador que Windows guarda y después entrega el nuevo a Windows. Si un paso falla, deja su equipo como estaba.${PARAGRAPH}Haga clic en Instalar para empezar."
+LangString WelcomeUninstallText ${LANG} "Este programa quita de este equipo el controlador de Brellan Flashwright: sus copias en el almacén de controladores de Windows, sus archivos y su entrada en Aplicaciones.${PARAGRAPH}Si un dispositivo Brellan aún usa el controlador, desinstale primero el dispositivo en el Administrador de dispositivos: mientras uno lo use, la desinstalación se detiene sin quitar nada.${PARAGRAPH}Haga clic en Desinstalar para empezar."
+LangString WelcomePreviewText ${LANG} "Esto es una vista previa: la instalación escribe en su registro lo que haría, sin cambiar nada en este equipo.${PARAGRAPH}Haga clic en Siguiente para empezar."
+LangString ProgressEndedSubtitle ${LANG} "Haga clic en Siguiente para leer qué ocurrió y qué hacer a continuación."
+
+LangString StepPrepare ${LANG} "Preparando la instalación"
+LangString StepPutBackEarlier ${LANG} "Deshaciendo los cambios de una instalación interrumpida"
+LangString StepCheckVersion ${LANG} "Comprobando la versión instalada"
+LangString StepKeep ${LANG} "Guardando lo que puede cambiar, para poder restaurarlo"
+LangString StepDriverPrep ${LANG} "Buscando un dispositivo Brellan y quitando copias antiguas del controlador"
+LangString StepPlace ${LANG} "Copiando los archivos del controlador"
+LangString StepStage ${LANG} "Entregando el controlador a Windows"
+LangString StepRecord ${LANG} "Registrando la instalación"
+LangString StepPutBack ${LANG} "Dejando su equipo como estaba"
+LangString StepRemoveDriver ${LANG} "Quitando el controlador de Windows"
+LangString StepRemoveFiles ${LANG} "Quitando los archivos"
+LangString StepPreview ${LANG} "Examinando lo que haría una instalación"
+
+LangString PageInstalledTitle ${LANG} "Brellan Flashwright está instalado"
+LangString PageInstalledText ${LANG} "El controlador de Brellan Flashwright ${VERSION} está instalado.${PARAGRAPH}Conecte su dispositivo Brellan: Windows lo configura por sí solo."
+LangString PageRemovedTitle ${LANG} "Brellan Flashwright se ha quitado"
+LangString PageRemovedText ${LANG} "El controlador de Brellan Flashwright y sus archivos se han quitado de este equipo."
+LangString PageNothingTitle ${LANG} "Brellan Flashwright no está instalado"
+LangString PageNothingText ${LANG} "Brellan Flashwright no está instalado en este equipo: no había nada que quitar."
+LangString PageAdminTitle ${LANG} "La instalación necesita un administrador"
+LangString PageAdminText ${LANG} "Solo un administrador puede instalar un controlador. No se cambió nada.${PARAGRAPH}Haga clic con el botón derecho en el archivo de instalación y elija Ejecutar como administrador, o pregunte a quien se ocupa de este equipo."
+LangString PageDeviceTitle ${LANG} "Desinstale primero el dispositivo Brellan"
+LangString PageDeviceText ${LANG} "Windows aún registra un dispositivo Brellan, así que la instalación no cambió nada.${PARAGRAPH}En el Administrador de dispositivos, busque el dispositivo Brellan (si no está conectado, elija Ver y luego Mostrar dispositivos ocultos), haga clic con el botón derecho sobre él y elija Desinstalar el dispositivo. Después vuelva a ejecutar esta instalación."
+LangString PageDeviceUninstallText ${LANG} "Un dispositivo Brellan aún usa el controlador, así que no se quitó nada.${PARAGRAPH}En el Administrador de dispositivos, busque el dispositivo Brellan (si no está conectado, elija Ver y luego Mostrar dispositivos ocultos), haga clic con el botón derecho sobre él y elija Desinstalar el dispositivo. Después vuelva a ejecutar la desinstalación."
+LangString PageOpenDeviceManager ${LANG} "Abrir el Administrador de dispositivos"
+LangString PageRefusedTitle ${LANG} "Windows rechazó el controlador"
+LangString PageRefusedText ${LANG} "Windows se negó a instalar un paquete de controlador de Brellan Flashwright: $OutcomeWhy${PARAGRAPH}Su equipo está como antes de la instalación."
+LangString PageRefusalInLog ${LANG} "el motivo está en el registro."
+LangString PageFailedTitle ${LANG} "La instalación no pudo terminar"
+LangString PageFailedText ${LANG} "Este paso no se pudo realizar: $OutcomeStep."
+LangString PageAsItWas ${LANG} "Su equipo está como antes de la instalación."
+LangString PageNotPutBack ${LANG} "Aún no se pudo deshacer todo lo que cambió la instalación. Está guardado, y la próxima ejecución de esta instalación lo restaura primero."
+LangString PageLogIsAt ${LANG} "Lo que ocurrió está en el registro:"
+LangString PageOpenLog ${LANG} "Abrir el registro"
+LangString PageBusyTitle ${LANG} "Hay otra instalación en curso"
+LangString PageBusyText ${LANG} "Otra instalación de Brellan Flashwright está en curso en este equipo, así que esta no cambió nada.${PARAGRAPH}Vuelva a intentarlo cuando la otra haya terminado."
+LangString PageNotForThisTitle ${LANG} "No es para este equipo"
+LangString PagePlatformText ${LANG} "Este controlador de Brellan Flashwright es para Windows ${PACKAGE_PLATFORMS}; este equipo es $OutcomeWhy. No se cambió nada.${PARAGRAPH}Pida al fabricante de Brellan el controlador para este equipo."
+LangString PageReleaseText ${LANG} "Brellan Flashwright necesita Windows ${LOWEST_WINDOWS} o posterior; este equipo ejecuta Windows $OutcomeWhy. No se cambió nada."
+LangString PageNewerTitle ${LANG} "Hay una versión más reciente instalada"
+LangString PageNewerText ${LANG} "Brellan Flashwright $OutcomeVersion está instalado, más reciente que la versión ${VERSION} de esta instalación. No se cambió nada.${PARAGRAPH}Para volver a la versión ${VERSION}, desinstale primero Brellan Flashwright en Configuración, Aplicaciones."
+LangString PageSwitchTitle ${LANG} "Un modificador no es válido"
+LangString PageSwitchText ${LANG} "La instalación se inició con un modificador que no puede usar, así que no cambió nada:$\r$\n$OutcomeWhy"
+LangString PagePreviewTitle ${LANG} "Vista previa: no se cambió nada"
+LangString PagePreviewText ${LANG} "Esto fue una vista previa. Lo que haría una instalación está en el registro."
+
+!undef LANG
