@@ -60,6 +60,11 @@ ENV
   sleep 0.5
   "$WINE_SERVER" -p >>"$log" 2>&1
   echo "throwaway Wine prefix for the Brellan installer tests" >"$WINEPREFIX/drive_c/windows/brellan-test-sandbox"
+  # A German display language, for a run with LANG=de_DE.UTF-8 LOCPATH=STATE_DIR/locale: Wine takes
+  # the user's language from the C library's locale, made here from Debian's locale sources in the
+  # session's own folder, never the machine's.
+  mkdir -p "$state/locale"
+  localedef -i de_DE -f UTF-8 "$state/locale/de_DE.UTF-8" >>"$log" 2>&1 || true
   echo "wine-session: prefix ready in $WINEPREFIX on display $DISPLAY"
   ;;
 run)

@@ -60,6 +60,12 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
     if (Fault("pkgstage")) return 0;
     if (Fault("pkgstage1")) return 1;
+    // The copy service refusing with a Windows error that has words (Wine's copy service refuses
+    // only with SetupAPI's own codes, which it has none for): PkgStage's box, and its exit code.
+    if (Fault("refused5")) {
+        MessageBoxW(NULL, L"SetupCopyOEMInf() Failed with error 0x5", NULL, MB_OK);
+        return 0;
+    }
     return StagePackages();
 }
 #elif defined(FAULTY_SETUPWATCH)

@@ -267,6 +267,66 @@ int PressOk(const BoxInfo &) { return IDOK; }
 
 int LeaveAlone(const BoxInfo &) { return 0; }
 
+int PressNext(const PageInfo &) { return IDOK; }
+
+bool SavePicture(HWND window, const std::wstring &path)
+{
+    RECT rect;
+    if (!GetWindowRect(window, &rect)) return false;
+    int width = rect.right - rect.left;
+    int height = rect.bottom - rect.top;
+    if (width <= 0 || height <= 0) return false;
+    HDC screen = GetDC(NULL);
+    HDC memory = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+    HGDIOBJ previous = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+    SelectObject(memory, previous);
+
+    BITMAPINFOHEADER info = {};
+    info.biSize = sizeof info;
+    info.biWidth = width;
+    info.biHeight = height;
+    info.biPlanes = 1;
+    info.biBitCount = 24;
+    info.biCompression = BI_RGB;
+    DWORD cbRow = ((DWORD)width * 3 + 3) & ~3u;
+    std::string pixels(cbRow * (DWORD)height, '\0');
+    bool ok = GetDIBits(memory, bitmap, 0, (UINT)height, &pixels[0], (BITMAPINFO *)&info, DIB_RGB_COLORS) == height;
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(NULL, screen);
+    if (!ok) return false;
+
+    BITMAPFILEHEADER file = {};
+    file.bfType = 0x4D42;   // "BM"
+    file.bfOffBits = sizeof file + sizeof info;
+    file.bfSize = file.bfOffBits + (DWORD)pixels.size();
+    std::string bytes((const char *)&file, sizeof file);
+    bytes.append((const char *)&info, sizeof info);
+    bytes += pixels;
+    return WriteFileBytes(path, bytes);
+}
+
+bool PageSays(const PageInfo &page, const std::wstring &text)
+{
+    for (const std::wstring &shown : page.texts)
+        if (shown.find(text) != std::wstring::npos) return true;
+    return false;
+}
+
+std::string DescribePage(const PageInfo &page)
+{
+    std::wstring all = L"page \"" + page.title + L"\" of \"" + page.caption + L"\":";
+    for (const std::wstring &text : page.texts) all += L"\n  text: " + text;
+    for (const std::wstring &button : page.buttons) all += L"\n  button: " + button;
+    for (const std::wstring &step : page.steps) all += L"\n  step: " + step;
+    int cb = WideCharToMultiByte(CP_UTF8, 0, all.c_str(), (int)all.size(), NULL, 0, NULL, NULL);
+    std::string out(cb > 0 ? cb : 0, '\0');
+    if (cb > 0) WideCharToMultiByte(CP_UTF8, 0, all.c_str(), (int)all.size(), &out[0], cb, NULL, NULL);
+    return out;
+}
+
 const wchar_t kNoticeTitle[] = L"Installing";
 
 int PressOkLetNoticeClose(const BoxInfo &box) { return box.caption == kNoticeTitle ? 0 : IDOK; }
@@ -349,6 +409,111 @@ int CountThreads(DWORD processId)
     return count;
 }
 
+// The setup package's window: NSIS's wizard holds its pages in place of this control.
+const int kWizardPagePlace = 1018;
+const int kWizardHeading = 1037;
+const int kWizardSubheading = 1038;
+const int kWizardStatus = 1006;   // a progress page's line above its bar
+
+bool IsWizard(HWND window) { return GetDlgItem(window, kWizardPagePlace) != NULL; }
+
+std::wstring TextOf(HWND control)
+{
+    wchar_t text[2048];
+    int cch = GetWindowTextW(control, text, 2048);
+    return std::wstring(text, cch > 0 ? cch : 0);
+}
+
+BOOL CALLBACK CollectPageControl(HWND control, LPARAM param)
+{
+    PageInfo *info = (PageInfo *)param;
+    wchar_t cls[32];
+    if (!IsWindowVisible(control) || !GetClassNameW(control, cls, 32)) return TRUE;
+    std::wstring text = TextOf(control);
+    if (text.empty()) return TRUE;
+    if (_wcsicmp(cls, L"Button") == 0 || _wcsicmp(cls, L"Link") == 0) info->buttons.push_back(text);
+    else if (_wcsicmp(cls, L"Static") == 0 && GetDlgCtrlID(control) != kWizardHeading) info->texts.push_back(text);
+    return TRUE;
+}
+
+PageInfo ReadPage(HWND window)
+{
+    PageInfo info;
+    info.window = window;
+    info.caption = TextOf(window);
+    // The page shown: the one visible dialog inside (one going may linger, hidden).
+    for (HWND inner = FindWindowExW(window, NULL, L"#32770", NULL); inner; inner = FindWindowExW(window, inner, L"#32770", NULL))
+        if (IsWindowVisible(inner)) info.page = inner;
+    HWND heading = GetDlgItem(window, kWizardHeading);
+    if (heading && IsWindowVisible(heading)) info.title = TextOf(heading);
+    EnumChildWindows(window, CollectPageControl, (LPARAM)&info);
+    // A full-window page (welcome, finish) has its heading as its first text.
+    if (info.title.empty() && info.page) {
+        PageInfo inner;
+        EnumChildWindows(info.page, CollectPageControl, (LPARAM)&inner);
+        if (!inner.texts.empty()) info.title = inner.texts[0];
+    }
+    if (!info.title.empty()) {
+        auto at = std::find(info.texts.begin(), info.texts.end(), info.title);
+        if (at != info.texts.end()) info.texts.erase(at);
+        info.texts.insert(info.texts.begin(), info.title);
+    }
+    return info;
+}
+
+// Reads the wizard `window` into `pages` (a new page when its dialog or heading changed), notes a
+// progress page's new line, and asks for and presses the page's answer.
+void FollowWizard(HWND window, DWORD now, const PageAnswer &answer, std::vector<PageInfo> *pages)
+{
+    // A page is taken once its heading is there: before, it is still being built, or already
+    // being taken apart. Windows may give a new page the handle of the one before: a page is the
+    // same while its handle and heading are, or, for the progress page (its heading changes when
+    // it ends), while it is a progress page.
+    PageInfo seen = ReadPage(window);
+    if (!seen.page || seen.title.empty()) return;
+    const bool progress = GetDlgItem(seen.page, kWizardStatus) != NULL;
+    bool same = !pages->empty() && pages->back().window == window && pages->back().page == seen.page &&
+                (progress ? GetDlgItem(pages->back().page, kWizardStatus) != NULL : pages->back().title == seen.title);
+    if (!same) {
+        seen.seenAtMs = now;
+        pages->push_back(seen);
+    }
+    PageInfo &page = pages->back();
+    // Read again until it is answered: a page is built after it is first seen, and is taken apart
+    // as it closes.
+    if (same && !page.answered) {
+        std::vector<std::wstring> steps = page.steps;
+        int answered = page.answered, pressWith = page.pressWith;
+        DWORD seenAt = page.seenAtMs, enabledAt = page.enabledAtMs;
+        page = seen;
+        page.steps = steps;
+        page.answered = answered;
+        page.pressWith = pressWith;
+        page.seenAtMs = seenAt;
+        page.enabledAtMs = enabledAt;
+    }
+    HWND status = GetDlgItem(page.page, kWizardStatus);
+    if (status && IsWindowVisible(status)) {
+        std::wstring line = TextOf(status);
+        if (!line.empty() && (page.steps.empty() || page.steps.back() != line)) page.steps.push_back(line);
+    }
+    if (!page.answered && now - page.seenAtMs >= kPressAfterMs) {
+        page.answered = 1;
+        page.pressWith = answer(page);
+    }
+    // Pressed once it has been enabled a while, as a person would: a progress page that moves on
+    // by itself when it ends is never pressed on into the page after it.
+    HWND button = page.pressWith ? GetDlgItem(window, page.pressWith) : NULL;
+    if (!button || !IsWindowEnabled(button) || !IsWindowVisible(button)) {
+        page.enabledAtMs = 0;
+    } else if (!page.enabledAtMs) {
+        page.enabledAtMs = now ? now : 1;
+    } else if (now - page.enabledAtMs >= kPressAfterMs) {
+        PostMessageW(window, WM_COMMAND, MAKEWPARAM(page.pressWith, BN_CLICKED), (LPARAM)button);
+        page.pressWith = 0;
+    }
+}
+
 BoxInfo ReadBox(HWND window)
 {
     BoxInfo info;
@@ -402,7 +567,8 @@ bool Start(const wchar_t *exeName, const wchar_t *args, PROCESS_INFORMATION *pro
     return CreateProcessW(path.c_str(), mutableLine.data(), NULL, NULL, FALSE, 0, NULL, NULL, &startup, process);
 }
 
-RunResult Run(const wchar_t *exeName, const wchar_t *args, const BoxAnswer &answer, DWORD limitMs, Screen screen)
+RunResult Run(const wchar_t *exeName, const wchar_t *args, const BoxAnswer &answer, DWORD limitMs, Screen screen,
+              const PageAnswer &pageAnswer)
 {
     RunResult result;
     UnseenDesktop unseen;
@@ -454,6 +620,10 @@ RunResult Run(const wchar_t *exeName, const wchar_t *args, const BoxAnswer &answ
         AddDescendants(&search.processIds);
         EnumWindows(CollectBox, (LPARAM)&search);
         for (HWND box : search.found) {
+            if (IsWizard(box)) {
+                FollowWizard(box, now, pageAnswer, &result.pages);
+                continue;
+            }
             bool known = false;
             for (size_t i : open) known = known || result.boxes[i].window == box;
             if (known) continue;

@@ -89,11 +89,33 @@ struct BoxInfo {
     int pressWith = 0;                      // the answer's button, until the harness presses it
 };
 
+// A page of the setup package's wizard, as a person sees it.
+struct PageInfo {
+    HWND window = NULL;                     // the wizard's window
+    HWND page = NULL;                       // the page's own dialog inside it
+    std::wstring caption;                   // the window's
+    std::wstring title;                     // the page's heading
+    std::vector<std::wstring> texts;        // every visible text, the heading first, in control order
+    std::vector<std::wstring> buttons;      // the window's visible buttons and the page's links
+    std::vector<std::wstring> steps;        // a progress page: each line above its bar, in order
+    DWORD seenAtMs = 0;
+    int answered = 0;                       // whether the answer was asked for
+    int pressWith = 0;                      // its button, pressed once it is enabled
+    DWORD enabledAtMs = 0;                  // when that button was seen enabled
+};
+// Saves what the screen shows of `window` as a 24-bit BMP file.
+bool SavePicture(HWND window, const std::wstring &path);
+// Whether `text` is part of a text on the page.
+bool PageSays(const PageInfo &page, const std::wstring &text);
+// Every text of the page on one line each, for a failure's message.
+std::string DescribePage(const PageInfo &page);
+
 struct RunResult {
     bool started = false;
     bool timedOut = false;                  // killed after the time limit: a hang
     DWORD exitCode = 0xFFFFFFFF;
     std::vector<BoxInfo> boxes;             // every box the program showed, in order
+    std::vector<PageInfo> pages;            // every page of a wizard it showed, in order
     DWORD elapsedMs = 0;
     bool wow64 = false;                     // a 32-bit process on a 64-bit system
 };
@@ -116,6 +138,11 @@ const DWORD kRescueAfterMs = 5000;
 // package's watch, which looks every 50 ms, sees every box a person answers.
 const DWORD kPressAfterMs = 300;
 
+// What to do on a wizard's page, once it has been up kPressAfterMs: the id of the button to press
+// when it is enabled (IDOK: the page's Next, Install or Finish; IDCANCEL), or 0 for none.
+typedef std::function<int(const PageInfo &)> PageAnswer;
+int PressNext(const PageInfo &);
+
 // Where a program runs: on the visible desktop, or on a desktop of a window station of its own
 // that nobody can see, where a deployment service runs installers. The harness sees no box there.
 enum class Screen { kVisible, kUnseen };
@@ -127,8 +154,9 @@ bool Start(const wchar_t *exeName, const wchar_t *args, PROCESS_INFORMATION *pro
 // Starts `exeName` from the program folder with `args`, answers its boxes and those of the
 // programs it starts, and waits for its end within `limitMs`. A program still running then is
 // killed and reported as timed out.
+// A wizard's pages are answered by `pageAnswer`; a wizard is no box.
 RunResult Run(const wchar_t *exeName, const wchar_t *args, const BoxAnswer &answer,
-              DWORD limitMs = 30000, Screen screen = Screen::kVisible);
+              DWORD limitMs = 30000, Screen screen = Screen::kVisible, const PageAnswer &pageAnswer = PressNext);
 
 // Which of the programs `names` are running, one entry per process; with `end`, each is also
 // ended.

@@ -8,45 +8,7 @@
 
 #include <stdio.h>
 
-// Saves the screen area of `window` as a 24-bit BMP file.
-static bool SaveWindowPicture(HWND window, const std::wstring &path)
-{
-    RECT rect;
-    if (!GetWindowRect(window, &rect)) return false;
-    int width = rect.right - rect.left;
-    int height = rect.bottom - rect.top;
-    if (width <= 0 || height <= 0) return false;
-    HDC screen = GetDC(NULL);
-    HDC memory = CreateCompatibleDC(screen);
-    HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
-    HGDIOBJ previous = SelectObject(memory, bitmap);
-    BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
-    SelectObject(memory, previous);
-
-    BITMAPINFOHEADER info = {};
-    info.biSize = sizeof info;
-    info.biWidth = width;
-    info.biHeight = height;
-    info.biPlanes = 1;
-    info.biBitCount = 24;
-    info.biCompression = BI_RGB;
-    DWORD cbRow = ((DWORD)width * 3 + 3) & ~3u;
-    std::string pixels(cbRow * (DWORD)height, '\0');
-    bool ok = GetDIBits(memory, bitmap, 0, (UINT)height, &pixels[0], (BITMAPINFO *)&info, DIB_RGB_COLORS) == height;
-    DeleteObject(bitmap);
-    DeleteDC(memory);
-    ReleaseDC(NULL, screen);
-    if (!ok) return false;
-
-    BITMAPFILEHEADER file = {};
-    file.bfType = 0x4D42;   // "BM"
-    file.bfOffBits = sizeof file + sizeof info;
-    file.bfSize = file.bfOffBits + (DWORD)pixels.size();
-    std::string bytes((const char *)&file, sizeof file);
-    bytes.append((const char *)&info, sizeof info);
-    bytes += pixels;
-    return harness::WriteFileBytes(path, bytes);
-}
+#include <algorithm>
 
 int wmain(int argc, wchar_t **argv)
 {
@@ -75,13 +37,20 @@ int wmain(int argc, wchar_t **argv)
         if (!shots.empty()) {
             Sleep(60);   // let the box finish painting
             std::wstring name = shots + L"\\" + programName + L"-box" + std::to_wstring(++shot) + L".bmp";
-            if (!SaveWindowPicture(box.window, name)) fwprintf(stdout, L"  (could not save %ls)\n", name.c_str());
+            if (!harness::SavePicture(box.window, name)) fwprintf(stdout, L"  (could not save %ls)\n", name.c_str());
         }
-        // A dialog without a message text is an installer's own window: it closes by itself.
-        if (box.text.empty()) return 0;
         return harness::PressOkLetNoticeClose(box);
     };
-    harness::RunResult run = harness::Run(program, args.c_str(), answer, 120000, screen);
+    // Each page of a wizard: its picture, then Next (Install, Finish) once it is enabled.
+    int page = 0;
+    auto next = [&](const harness::PageInfo &shown) {
+        if (!shots.empty()) {
+            std::wstring name = shots + L"\\" + programName + L"-page" + std::to_wstring(++page) + L".bmp";
+            if (!harness::SavePicture(shown.window, name)) fwprintf(stdout, L"  (could not save %ls)\n", name.c_str());
+        }
+        return IDOK;
+    };
+    harness::RunResult run = harness::Run(program, args.c_str(), answer, 120000, screen, next);
     if (!run.started) {
         fwprintf(stdout, L"  could not start %ls\n", harness::ProgramPath(program).c_str());
         return 2;
@@ -97,6 +66,17 @@ int wmain(int argc, wchar_t **argv)
         else if (box.caption == harness::kNoticeTitle || box.text.empty())
             fwprintf(stdout, L"; closed by itself after %lu ms", (unsigned long)(box.goneAtMs - box.seenAtMs));
         else fwprintf(stdout, L"; OK pressed");
+        fwprintf(stdout, L"\n");
+    }
+    for (const harness::PageInfo &shown : run.pages) {
+        fwprintf(stdout, L"  page after %lu ms: \"%ls\"", (unsigned long)shown.seenAtMs, shown.title.c_str());
+        for (size_t i = 1; i < shown.texts.size(); ++i) {
+            std::wstring text = shown.texts[i];
+            for (size_t at = text.find(L'\n'); at != std::wstring::npos; at = text.find(L'\n', at + 2)) text.replace(at, 1, L"\\n");
+            text.erase(std::remove(text.begin(), text.end(), L'\r'), text.end());
+            fwprintf(stdout, L"\n    \"%ls\"", text.c_str());
+        }
+        for (const std::wstring &step : shown.steps) fwprintf(stdout, L"\n    step: %ls", step.c_str());
         fwprintf(stdout, L"\n");
     }
     if (run.timedOut) {

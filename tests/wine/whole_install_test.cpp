@@ -169,6 +169,17 @@ TEST_F(Installer, StaleCopyOfAnEarlierVersionIsPurged)
 }
 
 const wchar_t kSetup[] = L"BrellanFlashwrightSetup.exe";
+
+// Starts a setup package without /S and presses Install on its welcome page, as a person would.
+bool StartPastTheWelcome(const std::wstring &setup, PROCESS_INFORMATION *package)
+{
+    if (!harness::Start(setup.c_str(), L"", package)) return false;
+    HWND wizard = NULL;
+    for (int i = 0; i < 600 && !(wizard = FindWindowW(L"#32770", L"Brellan Flashwright Setup")); ++i) Sleep(50);
+    if (!wizard) return false;
+    Sleep(harness::kPressAfterMs);
+    return PostMessageW(wizard, WM_COMMAND, IDOK, 0) != 0;
+}
 const wchar_t kRollbackFolder[] = L"C:\\Program Files\\Quillmere\\Brellan Flashwright Setup Rollback";
 const wchar_t kDeviceCaptionLine[] = L"  caption: \"Found Brellan device\"\r\n";
 // The first line of each run's record in the log.
@@ -358,7 +369,7 @@ protected:
     void CutOffWhileTheRefusalWaits()
     {
         PROCESS_INFORMATION cut;
-        ASSERT_TRUE(harness::Start(harness::SuiteFile(L"refusing\\BrellanFlashwrightSetup.exe").c_str(), L"", &cut));
+        ASSERT_TRUE(StartPastTheWelcome(harness::SuiteFile(L"refusing\\BrellanFlashwrightSetup.exe"), &cut));
         for (int i = 0; i < 600 && !FindWindowW(L"#32770", L"Error"); ++i) Sleep(50);
         EXPECT_NE(nullptr, FindWindowW(L"#32770", L"Error")) << "PkgStage's refusal never came up";
         EXPECT_EQ(3u, harness::Running(harness::kPackagePrograms, true).size()) << "the package, its watch, PkgStage";
@@ -486,7 +497,7 @@ TEST_F(Rollback, PackageEndedAloneTakesItsProgramsWithIt)
 {
     harness::SetDeviceInstances(1);
     PROCESS_INFORMATION package;
-    ASSERT_TRUE(harness::Start(kSetup, L"", &package));
+    ASSERT_TRUE(StartPastTheWelcome(kSetup, &package));
     for (int i = 0; i < 600 && !FindWindowW(L"#32770", L"Found Brellan device"); ++i) Sleep(50);
     ASSERT_NE(nullptr, FindWindowW(L"#32770", L"Found Brellan device"));
     TerminateProcess(package.hProcess, 1);
@@ -732,6 +743,10 @@ TEST_F(Switches, EveryLogFormWritesItsLogWhereItSays)
         EXPECT_EQ(3u, RunWith(c.switches).exitCode);
         EXPECT_TRUE(LogHas(kDeviceCaptionLine, c.log));
     }
+    // Without /S where nobody can see the screen, nobody could press Install: the run goes on as
+    // with /S.
+    EXPECT_TRUE(LogHas(L"nobody can see this screen (its window station is not visible): the run goes on as with /S",
+                       dir + L"no-S.log"));
     written_.push_back(dir + L"it's.log");
     EXPECT_EQ(1639u, RunWith(L"/S \"/LOG=" + dir + L"it's.log\" /BOXTIMEOUT=abc").exitCode) << "the apostrophe swallows nothing";
     EXPECT_TRUE(LogHas(L"/BOXTIMEOUT=abc is not a number of seconds", dir + L"it's.log"));
@@ -1339,3 +1354,211 @@ TEST_F(Deployment, WatchEndsAProgramThatHangs)
 }
 
 }  // namespace
+
+// The package as a person meets it, double-clicked: a welcome page that says what it will do, a
+// progress page whose line says each step in plain words, and a finish page that says what
+// happened and what to do next, for every exit code; its words in the display language; with /S
+// no window at all. The person presses OK on our programs' boxes, and Next on each page.
+// With BRELLAN_SHOTS naming a folder, each page is also saved there as a picture, NAME-N.bmp
+// (scripts/screenshots.sh makes the docs' pictures so).
+class Wizard : public Faults {
+protected:
+    harness::RunResult Double(const std::wstring &setup, const std::wstring &switches = L"", const wchar_t *name = L"",
+                              const harness::PageAnswer &answer = harness::PressNext)
+    {
+        std::wstring args = switches + L" /LOG=\"" + log_ + L"\"";
+        wchar_t shots[MAX_PATH] = L"";
+        DWORD cch = GetEnvironmentVariableW(L"BRELLAN_SHOTS", shots, MAX_PATH);
+        int shot = 0;
+        auto pictured = [&](const harness::PageInfo &page) {
+            if (cch > 0 && cch < MAX_PATH && *name) {
+                Sleep(100);   // let it finish painting
+                std::wstring path = std::wstring(shots) + L"\\" + name + L"-" + std::to_wstring(++shot) + L".bmp";
+                EXPECT_TRUE(harness::SavePicture(page.window, path)) << "the picture " << ::testing::PrintToString(path);
+            }
+            return answer(page);
+        };
+        harness::RunResult run = harness::Run(setup.c_str(), args.c_str(), harness::PressOkLetNoticeClose, 60000,
+                                              harness::Screen::kVisible, pictured);
+        EXPECT_TRUE(run.started);
+        EXPECT_FALSE(run.timedOut) << "the wizard waited: " << (run.pages.empty() ? "" : harness::DescribePage(run.pages.back()));
+        return run;
+    }
+    // Windows' own words for an error code, in the display language, its line end taken off.
+    static std::wstring WindowsWords(DWORD code)
+    {
+        wchar_t words[512] = L"";
+        DWORD cch = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, code, 0, words, 512, NULL);
+        while (cch > 0 && (words[cch - 1] == L'\n' || words[cch - 1] == L'\r')) words[--cch] = 0;
+        return words;
+    }
+    static bool Has(const std::vector<std::wstring> &all, const std::wstring &one)
+    {
+        return std::find(all.begin(), all.end(), one) != all.end();
+    }
+};
+
+TEST_F(Wizard, FinishPageSaysEachOutcomeAndTheNextStep)
+{
+    ASSERT_NE(L"", WindowsWords(ERROR_ACCESS_DENIED)) << "Windows has words for error 5";
+    const std::wstring lock = L"C:\\Program Files\\Quillmere\\Brellan Flashwright Setup.lock";
+    const struct Case {
+        DWORD code;
+        const char *fault;            // a faulty program (the faulty package), or nullptr
+        const wchar_t *setup;         // the package, by its path in the suite's folder, or nullptr
+        const wchar_t *switches;
+        int devices;
+        const wchar_t *installed;     // the version the detection value records
+        bool locked;                  // another run holds the lock
+        const wchar_t *name;          // its pictures' name
+        const wchar_t *title;
+        std::vector<std::wstring> says;
+        const wchar_t *link;          // the next step's link, or nullptr for none
+    } cases[] = {
+        {1639, nullptr, nullptr, L"/BOXTIMEOUT=soon", 0, L"0.9.0", false, L"finish-1639", L"A switch is not valid",
+         {L"Setup was started with a switch it cannot use, so it changed nothing:",
+          L"/BOXTIMEOUT=soon is not a number of seconds from 0 to 86400: stopped"}, nullptr},
+        {1633, nullptr, L"x86-only\\BrellanFlashwrightSetup.exe", L"", 0, L"0.9.0", false, L"finish-1633", L"Not for this computer",
+         {L"This Brellan Flashwright driver is for x86 Windows; this computer is amd64. Nothing was changed."}, nullptr},
+        {1618, nullptr, nullptr, L"", 0, L"0.9.0", true, L"finish-1618", L"Another setup is running",
+         {L"Try again when the other one has ended."}, nullptr},
+        {3, nullptr, nullptr, L"", 1, L"0.9.0", false, L"finish-3", L"Uninstall the Brellan device first",
+         {L"Windows still records a Brellan device, so setup changed nothing.", L"choose Uninstall device"},
+         L"Open Device Manager"},
+        {1638, nullptr, nullptr, L"", 0, L"9.0.0", false, L"finish-1638", L"A newer version is installed",
+         {L"Brellan Flashwright 9.0.0 is installed, newer than this setup's " BRELLAN_VERSION ". Nothing was changed."},
+         nullptr},
+        {4, nullptr, L"refusing\\BrellanFlashwrightSetup.exe", L"", 0, L"0.9.0", false, L"finish-4", L"Windows refused the driver",
+         {L"Windows refused to install a Brellan Flashwright driver package: ", L"error 0x",
+          L"Your computer is as it was before setup.", L"What happened is in the log:"}, L"Open the log"},
+        {4, "refused5", L"faulty\\BrellanFlashwrightSetup.exe", L"", 0, L"0.9.0", false, L"", L"Windows refused the driver",
+         {L"Windows refused to install a Brellan Flashwright driver package: " + WindowsWords(5) + L" (error 0x5)"},
+         L"Open the log"},
+        {5, "pkgstage", L"faulty\\BrellanFlashwrightSetup.exe", L"", 0, L"0.9.0", false, L"finish-5", L"Setup could not finish",
+         {L"This step could not be done: Handing the driver to Windows.", L"Your computer is as it was before setup."},
+         L"Open the log"},
+        {0, nullptr, nullptr, L"", 0, L"0.9.0", false, L"install", L"Brellan Flashwright is installed",
+         {L"Connect your Brellan device: Windows sets it up by itself."}, nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.code);
+        harness::SetDeviceInstances(c.devices);
+        harness::SetDetectedVersion(c.installed);
+        if (c.fault) ASSERT_TRUE(harness::WriteFileBytes(kFaultFile, c.fault));
+        CreateDirectoryW(L"C:\\Program Files\\Quillmere", NULL);
+        HANDLE held = c.locked ? CreateFileW(lock.c_str(), GENERIC_WRITE, 0, NULL, OPEN_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, NULL)
+                               : INVALID_HANDLE_VALUE;
+        harness::RunResult run = Double(c.setup ? harness::SuiteFile(c.setup) : kSetup, c.switches, c.name);
+        if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+        EXPECT_EQ(c.code, run.exitCode);
+        ASSERT_FALSE(run.pages.empty());
+        // A run that ends before its work begins shows its finish page alone; any other first
+        // says what it will do.
+        const bool early = c.code == 1639 || c.code == 1633 || c.code == 1618;
+        if (early) {
+            EXPECT_EQ(1u, run.pages.size()) << harness::DescribePage(run.pages.front());
+        } else {
+            const harness::PageInfo &welcome = run.pages.front();
+            EXPECT_EQ(L"Welcome to Brellan Flashwright Setup", welcome.title);
+            EXPECT_TRUE(harness::PageSays(welcome, L"uninstall that device in Device Manager first")) << harness::DescribePage(welcome);
+            EXPECT_TRUE(Has(welcome.buttons, L"&Install")) << harness::DescribePage(welcome);
+        }
+        const harness::PageInfo &finish = run.pages.back();
+        EXPECT_EQ(c.title, finish.title) << harness::DescribePage(finish);
+        for (const std::wstring &said : c.says) EXPECT_TRUE(harness::PageSays(finish, said)) << harness::DescribePage(finish);
+        for (const wchar_t *link : {L"Open Device Manager", L"Open the log"})
+            EXPECT_EQ(c.link && link == std::wstring(c.link), Has(finish.buttons, link)) << harness::DescribePage(finish);
+        if (c.link && std::wstring(c.link) == L"Open the log") EXPECT_TRUE(harness::PageSays(finish, log_)) << harness::DescribePage(finish);
+        // The log's last line says the same outcome (a 1618's record goes to the early log).
+        if (!c.locked) EXPECT_TRUE(LogHas(L"exit code " + std::to_wstring(c.code) + L": "));
+        DeleteFileW(kFaultFile);
+    }
+    // The progress page said the steps in plain words, the technical lines kept to its list.
+    harness::RunResult last = Double(kSetup);
+    EXPECT_EQ(0u, last.exitCode);
+    bool staged = false;
+    for (const harness::PageInfo &page : last.pages) {
+        // The product's name and version where NSIS writes its own.
+        for (const std::wstring &text : page.texts) EXPECT_EQ(std::wstring::npos, text.find(L"Nullsoft")) << harness::DescribePage(page);
+        if (!page.steps.empty()) EXPECT_TRUE(harness::PageSays(page, L"Quillmere Brellan Flashwright " BRELLAN_VERSION)) << harness::DescribePage(page);
+        for (const std::wstring &step : page.steps) {
+            staged = staged || step == L"Handing the driver to Windows";
+            EXPECT_EQ(std::wstring::npos, step.find(L"C:\\")) << "a technical line above the bar: " << harness::DescribePage(page);
+        }
+    }
+    EXPECT_TRUE(staged);
+}
+
+// From Apps & features (/UNINSTALL without /S): it asks first, names the button after what it
+// does, and says what it removed, or that nothing was installed.
+TEST_F(Wizard, UninstallAsksFirstAndSaysWhatItRemoved)
+{
+    ASSERT_EQ(0u, Deploy(kSetup).exitCode);
+    harness::RunResult run = Double(kSetup, L"/UNINSTALL", L"uninstall");
+    EXPECT_EQ(0u, run.exitCode);
+    std::string shown;
+    for (const harness::PageInfo &page : run.pages) shown += harness::DescribePage(page) + "\n";
+    ASSERT_EQ(3u, run.pages.size()) << shown;
+    const harness::PageInfo &confirm = run.pages.front();
+    EXPECT_EQ(L"Brellan Flashwright Uninstall", confirm.caption);
+    EXPECT_EQ(L"Brellan Flashwright Uninstall", confirm.title);
+    EXPECT_TRUE(harness::PageSays(confirm, L"This removes the Brellan Flashwright driver from this computer")) << harness::DescribePage(confirm);
+    EXPECT_TRUE(Has(confirm.buttons, L"&Uninstall")) << harness::DescribePage(confirm);
+    EXPECT_EQ(L"Uninstalling", run.pages[1].title) << harness::DescribePage(run.pages[1]);
+    EXPECT_EQ(L"Brellan Flashwright was removed", run.pages.back().title) << harness::DescribePage(run.pages.back());
+    EXPECT_EQ(L"", harness::DetectedVersion());
+
+    run = Double(kSetup, L"/UNINSTALL");
+    EXPECT_EQ(0u, run.exitCode);
+    ASSERT_FALSE(run.pages.empty());
+    EXPECT_TRUE(harness::PageSays(run.pages.back(), L"Brellan Flashwright is not installed on this computer: there was nothing to remove."))
+        << harness::DescribePage(run.pages.back());
+}
+
+// A German display language gets the German pages, NSIS's and the product's own; the log stays in
+// English for whoever collects it. Its run sets the display language (LANG, with the session's
+// German locale) and says so in BRELLAN_DISPLAY_LANGUAGE; any other run skips it.
+class WizardGerman : public Wizard {};
+
+TEST_F(WizardGerman, DisplayLanguageGetsGermanPagesAndAnEnglishLog)
+{
+    wchar_t expected[8] = L"";
+    GetEnvironmentVariableW(L"BRELLAN_DISPLAY_LANGUAGE", expected, 8);
+    const bool german = PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_GERMAN;
+    if (!german && wcscmp(expected, L"de") != 0) GTEST_SKIP() << "the display language is not German in this run";
+    ASSERT_TRUE(german) << "LANG=de_DE.UTF-8 gave no German display language: is the session's locale (localedef) missing?";
+    harness::SetDeviceInstances(1);
+    harness::RunResult run = Double(kSetup, L"", L"german");
+    EXPECT_EQ(3u, run.exitCode);
+    ASSERT_LE(2u, run.pages.size());
+    EXPECT_EQ(L"Willkommen zur Installation\r\nvon Brellan Flashwright", run.pages.front().title);
+    EXPECT_TRUE(harness::PageSays(run.pages.front(), L"Klicken Sie auf Installieren, um zu beginnen.")) << harness::DescribePage(run.pages.front());
+    EXPECT_TRUE(Has(run.pages.front().buttons, L"&Installieren"));
+    const harness::PageInfo &finish = run.pages.back();
+    EXPECT_EQ(L"Zuerst das Brellan-Gerät deinstallieren", finish.title) << harness::DescribePage(finish);
+    EXPECT_TRUE(harness::PageSays(finish, L"Windows verzeichnet noch ein Brellan-Gerät, daher hat die Installation nichts geändert."))
+        << harness::DescribePage(finish);
+    EXPECT_TRUE(Has(finish.buttons, L"Geräte-Manager öffnen"));
+    EXPECT_TRUE(LogHas(L"exit code 3: a Brellan device is still recorded: uninstall it first; nothing was placed"));
+}
+
+// With /S nothing of the wizard shows, on a screen a person may see; Cancel on the welcome page
+// changes nothing, and the record says it was cancelled.
+TEST_F(Wizard, SilentShowsNoWindowAndCancelChangesNothing)
+{
+    harness::RunResult run = Deploy(kSetup, L"/S", harness::Screen::kVisible);
+    EXPECT_EQ(0u, run.exitCode);
+    EXPECT_TRUE(run.pages.empty()) << harness::DescribePage(run.pages.front());
+    EXPECT_TRUE(harness::OtherThanNotice(run.boxes).empty());
+
+    harness::SetDetectedVersion(L"0.9.0");
+    const harness::StoreSnapshot start = harness::SnapshotInfStore();
+    run = Double(kSetup, L"", L"", [](const harness::PageInfo &) { return IDCANCEL; });
+    EXPECT_EQ(1u, run.exitCode);
+    EXPECT_EQ(1u, run.pages.size());
+    EXPECT_EQ(L"", harness::DescribeChanges(start, harness::SnapshotInfStore()));
+    EXPECT_EQ(L"0.9.0", harness::DetectedVersion());
+    EXPECT_TRUE(LogHas(L"cancelled by the user before the run changed anything. (exit code 1)"));
+    EXPECT_TRUE(LogHas(L"exit code 1: cancelled by the user; nothing changed"));
+    EXPECT_EQ(std::vector<std::wstring>(), harness::Running(harness::kPackagePrograms));
+}
