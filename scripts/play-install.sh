@@ -2,13 +2,13 @@
 # The main job: builds both programs and their setup package (32-bit deliverables in
 # build/release/bin, their 64-bit twins in build/wine/bin), then plays whole installations through
 # the 64-bit setup package in a throwaway Wine prefix, printing for each its exit code, its log
-# and what changed in the INF store. Every box the programs show, and the installer's window, are
-# saved as pictures in build/play/shots.
+# and what changed in the INF store. Every box the programs show, and each page of the installer's
+# wizard, are saved as pictures in build/play/shots.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 root=$PWD
 
-scripts/install-deps.sh imagemagick
+scripts/install-deps.sh
 for preset in release wine; do
   echo "=== building $preset"
   cmake --preset "$preset" >/dev/null
@@ -54,11 +54,11 @@ install() {
   sed 's/\r$//' "$prefix"/drive_c/users/*/Temp/BrellanFlashwrightSetup.log 2>/dev/null |
     awk '/^Brellan Flashwright setup / { record = "" } { record = record "    " $0 "\n" } END { printf "%s", record }' || true
 }
-# Keeps the picture of the last run's window number N as NAME.png. Pictures come as BMP files;
-# ImageMagick's own convert (/usr/local/bin may hold another program of that name) makes the PNG.
+# Keeps the picture of the last run's box (or with page=1, its wizard's page) number N as NAME.png.
 keep_shot() {
-  local bmp=$shots/BrellanFlashwrightSetup.exe-box$1.bmp
-  if [ -e "$bmp" ]; then /usr/bin/convert "$bmp" "$shots/$2.png"; else echo "  (no picture of window $1)"; fi
+  local bmp=$shots/BrellanFlashwrightSetup.exe-${page:+page}${page:-box}$1.bmp
+  if [ -e "$bmp" ]; then python3 scripts/bmp-to-png.py "$bmp" && mv "${bmp%.bmp}.png" "$shots/$2.png"
+  else echo "  (no picture of window $1)"; fi
 }
 device_key='HKLM\System\CurrentControlSet\Enum\USB\Vid_8817&Pid_3402'
 
@@ -84,15 +84,17 @@ unseen=1 install /S || true
 session run reg delete "$device_key" /f >/dev/null 2>&1
 
 echo
-echo "=== 2. A clean machine, with the installer's window: expect exit code 0, both copies staged, and"
+echo "=== 2. A clean machine, double-clicked: its welcome, progress and finish pages, Next pressed on each;"
+echo "===    expect exit code 0, both copies staged, and"
 echo "===    the sample driver packages (INFs, catalogs, a co-installer per platform) in the install folder"
 before=$(snapshot)
 install || true
 show_changes "$before"
 echo "  the install folder holds:"
 (cd "$folder" && find . -type f -printf '%P\n' | sort | sed 's/^/    /')
-keep_shot 1 installer-window
-keep_shot 2 installing-notice
+keep_shot 1 installing-notice
+page=1 keep_shot 1 welcome
+page=1 keep_shot 3 finished
 
 echo
 echo "=== 3. An earlier version's stale copy naming the device. First a preview (/WHATIF): expect exit code 0,"
