@@ -56,7 +56,9 @@ install() {
 }
 # Keeps the picture of the last run's box (or with page=1, its wizard's page) number N as NAME.png.
 keep_shot() {
-  local bmp=$shots/BrellanFlashwrightSetup.exe-${page:+page}${page:-box}$1.bmp
+  local kind=box
+  [ -z "${page:-}" ] || kind=page
+  local bmp=$shots/BrellanFlashwrightSetup.exe-$kind$1.bmp
   if [ -e "$bmp" ]; then python3 scripts/bmp-to-png.py "$bmp" && mv "${bmp%.bmp}.png" "$shots/$2.png"
   else echo "  (no picture of window $1)"; fi
 }
