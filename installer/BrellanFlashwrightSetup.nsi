@@ -228,7 +228,11 @@ Var Kept           ; 1 while this run's state is armed (transaction.nsh)
 !macroend
 
 Function EndRun
+  ; A run that ends before its first step (the lock not taken) was preparing.
   StrCpy $OutcomeStep $CurrentStep
+  ${If} $OutcomeStep == ""
+    StrCpy $OutcomeStep "$(StepPrepare)"
+  ${EndIf}
   ${If} $OutcomeCode != ${EXIT_INSTALLED}
   ${AndIf} $Kept == 1
     !insertmacro Say "$(StepPutBack)"

@@ -10,7 +10,7 @@
 ;                  "none" when an uninstall found nothing installed
 ;   $OutcomeWhy    the machine's platform or Windows release (1633), or the text of a refused
 ;                  switch (1639), or Windows' own words for a refusal (4)
-;   $OutcomeVersion  the installed version (1638, and the uninstall's welcome)
+;   $OutcomeVersion  the installed version (1638)
 ;   $CurrentStep   the step under way, in the user's words (set by Say)
 
 Var OutcomeCode
