@@ -64,7 +64,7 @@ keep() {
 keep 100 install 1 wizard-welcome
 keep 100 install 2 wizard-progress
 keep 100 install last wizard-finish-0
-for code in 3 4 5 1618 1633 1638 1639; do keep 100 "finish-$code" last "wizard-finish-$code"; done
+for code in 2 3 4 5 1618 1633 1638 1639; do keep 100 "finish-$code" last "wizard-finish-$code"; done
 keep 100 uninstall 1 wizard-uninstall-welcome
 keep 100 uninstall last wizard-uninstall-finish
 keep 100 german 1 wizard-welcome-de

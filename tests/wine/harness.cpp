@@ -552,7 +552,21 @@ struct UnseenDesktop {
     }
 };
 
-bool Start(const wchar_t *exeName, const wchar_t *args, PROCESS_INFORMATION *process, const wchar_t *desktop)
+// A token of this process's with the Administrators group for deny only; NULL when it cannot be made.
+static HANDLE UserToken()
+{
+    HANDLE own = NULL, user = NULL;
+    BYTE administrators[SECURITY_MAX_SID_SIZE];
+    DWORD cb = sizeof administrators;
+    if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, NULL, administrators, &cb)) return NULL;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &own)) return NULL;
+    SID_AND_ATTRIBUTES denied = {administrators, 0};
+    if (!CreateRestrictedToken(own, 0, 1, &denied, 0, NULL, 0, NULL, &user)) user = NULL;
+    CloseHandle(own);
+    return user;
+}
+
+bool Start(const wchar_t *exeName, const wchar_t *args, PROCESS_INFORMATION *process, const wchar_t *desktop, Rights rights)
 {
     std::wstring path = ProgramPath(exeName);
     std::wstring commandLine = L"\"" + path + L"\"";
@@ -564,11 +578,17 @@ bool Start(const wchar_t *exeName, const wchar_t *args, PROCESS_INFORMATION *pro
     startup.cb = sizeof startup;
     if (*desktop) startup.lpDesktop = mutableDesktop.data();
     *process = {};
-    return CreateProcessW(path.c_str(), mutableLine.data(), NULL, NULL, FALSE, 0, NULL, NULL, &startup, process);
+    if (rights == Rights::kAdministrator)
+        return CreateProcessW(path.c_str(), mutableLine.data(), NULL, NULL, FALSE, 0, NULL, NULL, &startup, process);
+    HANDLE user = UserToken();
+    bool started = user && CreateProcessAsUserW(user, path.c_str(), mutableLine.data(), NULL, NULL, FALSE, 0, NULL, NULL,
+                                                &startup, process);
+    if (user) CloseHandle(user);
+    return started;
 }
 
 RunResult Run(const wchar_t *exeName, const wchar_t *args, const BoxAnswer &answer, DWORD limitMs, Screen screen,
-              const PageAnswer &pageAnswer)
+              const PageAnswer &pageAnswer, Rights rights)
 {
     RunResult result;
     UnseenDesktop unseen;
@@ -576,7 +596,7 @@ RunResult Run(const wchar_t *exeName, const wchar_t *args, const BoxAnswer &answ
     if (screen == Screen::kUnseen && (desktop = unseen.Create()).empty()) return result;
     PROCESS_INFORMATION process = {};
     DWORD start = GetTickCount();
-    if (!Start(exeName, args, &process, desktop.c_str())) return result;
+    if (!Start(exeName, args, &process, desktop.c_str(), rights)) return result;
     result.started = true;
     BOOL wow64 = FALSE;
     result.wow64 = IsWow64Process(process.hProcess, &wow64) && wow64;

@@ -147,16 +147,22 @@ int PressNext(const PageInfo &);
 // that nobody can see, where a deployment service runs installers. The harness sees no box there.
 enum class Screen { kVisible, kUnseen };
 
+// Whose rights a program runs with: the suite's (an administrator's), or a user's, whose token
+// holds the Administrators group for deny only (CreateRestrictedToken), as a standard user's does.
+enum class Rights { kAdministrator, kUser };
+
 // Starts `exeName` from the program folder with `args` (on `desktop`, "" for this one) without
 // waiting for it. The caller closes both handles.
-bool Start(const wchar_t *exeName, const wchar_t *args, PROCESS_INFORMATION *process, const wchar_t *desktop = L"");
+bool Start(const wchar_t *exeName, const wchar_t *args, PROCESS_INFORMATION *process, const wchar_t *desktop = L"",
+           Rights rights = Rights::kAdministrator);
 
 // Starts `exeName` from the program folder with `args`, answers its boxes and those of the
 // programs it starts, and waits for its end within `limitMs`. A program still running then is
 // killed and reported as timed out.
 // A wizard's pages are answered by `pageAnswer`; a wizard is no box.
 RunResult Run(const wchar_t *exeName, const wchar_t *args, const BoxAnswer &answer,
-              DWORD limitMs = 30000, Screen screen = Screen::kVisible, const PageAnswer &pageAnswer = PressNext);
+              DWORD limitMs = 30000, Screen screen = Screen::kVisible, const PageAnswer &pageAnswer = PressNext,
+              Rights rights = Rights::kAdministrator);
 
 // Which of the programs `names` are running, one entry per process; with `end`, each is also
 // ended.

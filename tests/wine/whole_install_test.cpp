@@ -1364,7 +1364,8 @@ TEST_F(Deployment, WatchEndsAProgramThatHangs)
 class Wizard : public Faults {
 protected:
     harness::RunResult Double(const std::wstring &setup, const std::wstring &switches = L"", const wchar_t *name = L"",
-                              const harness::PageAnswer &answer = harness::PressNext)
+                              const harness::PageAnswer &answer = harness::PressNext,
+                              harness::Rights rights = harness::Rights::kAdministrator)
     {
         std::wstring args = switches + L" /LOG=\"" + log_ + L"\"";
         wchar_t shots[MAX_PATH] = L"";
@@ -1379,7 +1380,7 @@ protected:
             return answer(page);
         };
         harness::RunResult run = harness::Run(setup.c_str(), args.c_str(), harness::PressOkLetNoticeClose, 60000,
-                                              harness::Screen::kVisible, pictured);
+                                              harness::Screen::kVisible, pictured, rights);
         EXPECT_TRUE(run.started);
         EXPECT_FALSE(run.timedOut) << "the wizard waited: " << (run.pages.empty() ? "" : harness::DescribePage(run.pages.back()));
         return run;
@@ -1410,34 +1411,37 @@ TEST_F(Wizard, FinishPageSaysEachOutcomeAndTheNextStep)
         int devices;
         const wchar_t *installed;     // the version the detection value records
         bool locked;                  // another run holds the lock
+        bool user;                    // run by a user who is no administrator
         const wchar_t *name;          // its pictures' name
         const wchar_t *title;
         std::vector<std::wstring> says;
         const wchar_t *link;          // the next step's link, or nullptr for none
     } cases[] = {
-        {1639, nullptr, nullptr, L"/BOXTIMEOUT=soon", 0, L"0.9.0", false, L"finish-1639", L"A switch is not valid",
+        {1639, nullptr, nullptr, L"/BOXTIMEOUT=soon", 0, L"0.9.0", false, false, L"finish-1639", L"A switch is not valid",
          {L"Setup was started with a switch it cannot use, so it changed nothing:",
           L"/BOXTIMEOUT=soon is not a number of seconds from 0 to 86400: stopped"}, nullptr},
-        {1633, nullptr, L"x86-only\\BrellanFlashwrightSetup.exe", L"", 0, L"0.9.0", false, L"finish-1633", L"Not for this computer",
+        {1633, nullptr, L"x86-only\\BrellanFlashwrightSetup.exe", L"", 0, L"0.9.0", false, false, L"finish-1633", L"Not for this computer",
          {L"This Brellan Flashwright driver is for x86 Windows; this computer is amd64. Nothing was changed."}, nullptr},
-        {1618, nullptr, nullptr, L"", 0, L"0.9.0", true, L"finish-1618", L"Another setup is running",
+        {2, nullptr, nullptr, L"", 0, L"0.9.0", false, true, L"finish-2", L"Setup needs an administrator",
+         {L"Only an administrator can install a driver. Nothing was changed.", L"choose Run as administrator"}, nullptr},
+        {1618, nullptr, nullptr, L"", 0, L"0.9.0", true, false, L"finish-1618", L"Another setup is running",
          {L"Try again when the other one has ended."}, nullptr},
-        {3, nullptr, nullptr, L"", 1, L"0.9.0", false, L"finish-3", L"Uninstall the Brellan device first",
+        {3, nullptr, nullptr, L"", 1, L"0.9.0", false, false, L"finish-3", L"Uninstall the Brellan device first",
          {L"Windows still records a Brellan device, so setup changed nothing.", L"choose Uninstall device"},
          L"Open Device Manager"},
-        {1638, nullptr, nullptr, L"", 0, L"9.0.0", false, L"finish-1638", L"A newer version is installed",
+        {1638, nullptr, nullptr, L"", 0, L"9.0.0", false, false, L"finish-1638", L"A newer version is installed",
          {L"Brellan Flashwright 9.0.0 is installed, newer than this setup's " BRELLAN_VERSION ". Nothing was changed."},
          nullptr},
-        {4, nullptr, L"refusing\\BrellanFlashwrightSetup.exe", L"", 0, L"0.9.0", false, L"finish-4", L"Windows refused the driver",
+        {4, nullptr, L"refusing\\BrellanFlashwrightSetup.exe", L"", 0, L"0.9.0", false, false, L"finish-4", L"Windows refused the driver",
          {L"Windows refused to install a Brellan Flashwright driver package: ", L"error 0x",
           L"Your computer is as it was before setup.", L"What happened is in the log:"}, L"Open the log"},
-        {4, "refused5", L"faulty\\BrellanFlashwrightSetup.exe", L"", 0, L"0.9.0", false, L"", L"Windows refused the driver",
+        {4, "refused5", L"faulty\\BrellanFlashwrightSetup.exe", L"", 0, L"0.9.0", false, false, L"", L"Windows refused the driver",
          {L"Windows refused to install a Brellan Flashwright driver package: " + WindowsWords(5) + L" (error 0x5)"},
          L"Open the log"},
-        {5, "pkgstage", L"faulty\\BrellanFlashwrightSetup.exe", L"", 0, L"0.9.0", false, L"finish-5", L"Setup could not finish",
+        {5, "pkgstage", L"faulty\\BrellanFlashwrightSetup.exe", L"", 0, L"0.9.0", false, false, L"finish-5", L"Setup could not finish",
          {L"This step could not be done: Handing the driver to Windows.", L"Your computer is as it was before setup."},
          L"Open the log"},
-        {0, nullptr, nullptr, L"", 0, L"0.9.0", false, L"install", L"Brellan Flashwright is installed",
+        {0, nullptr, nullptr, L"", 0, L"0.9.0", false, false, L"install", L"Brellan Flashwright is installed",
          {L"Connect your Brellan device: Windows sets it up by itself."}, nullptr},
     };
     for (const Case &c : cases) {
@@ -1448,13 +1452,14 @@ TEST_F(Wizard, FinishPageSaysEachOutcomeAndTheNextStep)
         CreateDirectoryW(L"C:\\Program Files\\Quillmere", NULL);
         HANDLE held = c.locked ? CreateFileW(lock.c_str(), GENERIC_WRITE, 0, NULL, OPEN_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, NULL)
                                : INVALID_HANDLE_VALUE;
-        harness::RunResult run = Double(c.setup ? harness::SuiteFile(c.setup) : kSetup, c.switches, c.name);
+        harness::RunResult run = Double(c.setup ? harness::SuiteFile(c.setup) : kSetup, c.switches, c.name, harness::PressNext,
+                                        c.user ? harness::Rights::kUser : harness::Rights::kAdministrator);
         if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
         EXPECT_EQ(c.code, run.exitCode);
         ASSERT_FALSE(run.pages.empty());
         // A run that ends before its work begins shows its finish page alone; any other first
         // says what it will do.
-        const bool early = c.code == 1639 || c.code == 1633 || c.code == 1618;
+        const bool early = c.code == 1639 || c.code == 1633 || c.code == 1618 || c.code == 2;
         if (early) {
             EXPECT_EQ(1u, run.pages.size()) << harness::DescribePage(run.pages.front());
         } else {
