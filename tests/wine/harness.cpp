@@ -436,14 +436,21 @@ BOOL CALLBACK CollectPageControl(HWND control, LPARAM param)
     return TRUE;
 }
 
+// The page the wizard shows: the one visible dialog inside it (one going may linger, hidden).
+HWND ShownPage(HWND window)
+{
+    HWND shown = NULL;
+    for (HWND inner = FindWindowExW(window, NULL, L"#32770", NULL); inner; inner = FindWindowExW(window, inner, L"#32770", NULL))
+        if (IsWindowVisible(inner)) shown = inner;
+    return shown;
+}
+
 PageInfo ReadPage(HWND window)
 {
     PageInfo info;
     info.window = window;
     info.caption = TextOf(window);
-    // The page shown: the one visible dialog inside (one going may linger, hidden).
-    for (HWND inner = FindWindowExW(window, NULL, L"#32770", NULL); inner; inner = FindWindowExW(window, inner, L"#32770", NULL))
-        if (IsWindowVisible(inner)) info.page = inner;
+    info.page = ShownPage(window);
     HWND heading = GetDlgItem(window, kWizardHeading);
     if (heading && IsWindowVisible(heading)) info.title = TextOf(heading);
     EnumChildWindows(window, CollectPageControl, (LPARAM)&info);
@@ -465,33 +472,32 @@ PageInfo ReadPage(HWND window)
 // progress page's new line, and asks for and presses the page's answer.
 void FollowWizard(HWND window, DWORD now, const PageAnswer &answer, std::vector<PageInfo> *pages)
 {
-    // A page is taken once its heading is there: before, it is still being built, or already
-    // being taken apart. Windows may give a new page the handle of the one before: a page is the
-    // same while its handle and heading are, or, for the progress page (its heading changes when
-    // it ends), while it is a progress page.
-    PageInfo seen = ReadPage(window);
-    if (!seen.page || seen.title.empty()) return;
-    const bool progress = GetDlgItem(seen.page, kWizardStatus) != NULL;
-    bool same = !pages->empty() && pages->back().window == window && pages->back().page == seen.page &&
-                (progress ? GetDlgItem(pages->back().page, kWizardStatus) != NULL : pages->back().title == seen.title);
-    if (!same) {
-        seen.seenAtMs = now;
-        pages->push_back(seen);
+    // Windows may give a new page the handle of the one before: a page is the same while its
+    // handle is and it stays a progress page or not (the progress page's heading changes when it
+    // ends; the others' do not). Once answered, a page is not read again: reading another
+    // process's controls is slow under emulation, and the boxes must still be seen at once.
+    HWND shown = ShownPage(window);
+    if (!shown) return;
+    const bool progress = GetDlgItem(shown, kWizardStatus) != NULL;
+    bool same = !pages->empty() && pages->back().window == window && pages->back().page == shown &&
+                (GetDlgItem(pages->back().page, kWizardStatus) != NULL) == progress;
+    if (!same || !pages->back().answered) {
+        // A page is taken once its heading is there: before, it is still being built.
+        PageInfo seen = ReadPage(window);
+        if (seen.page != shown || seen.title.empty()) return;
+        same = same && (progress || pages->back().title == seen.title);
+        if (!same) {
+            seen.seenAtMs = now;
+            pages->push_back(seen);
+        } else {
+            PageInfo &known = pages->back();
+            seen.steps = known.steps;
+            seen.seenAtMs = known.seenAtMs;
+            seen.enabledAtMs = known.enabledAtMs;
+            known = seen;
+        }
     }
     PageInfo &page = pages->back();
-    // Read again until it is answered: a page is built after it is first seen, and is taken apart
-    // as it closes.
-    if (same && !page.answered) {
-        std::vector<std::wstring> steps = page.steps;
-        int answered = page.answered, pressWith = page.pressWith;
-        DWORD seenAt = page.seenAtMs, enabledAt = page.enabledAtMs;
-        page = seen;
-        page.steps = steps;
-        page.answered = answered;
-        page.pressWith = pressWith;
-        page.seenAtMs = seenAt;
-        page.enabledAtMs = enabledAt;
-    }
     HWND status = GetDlgItem(page.page, kWizardStatus);
     if (status && IsWindowVisible(status)) {
         std::wstring line = TextOf(status);
