@@ -8,13 +8,13 @@ set -euo pipefail
 
 if [ "${1:-}" = "--release" ]; then
   shift
-  packages=(cmake make g++-mingw-w64-i686 binutils-mingw-w64-i686 nsis osslsigncode openssl python3 python3-asn1crypto "$@")
+  packages=(cmake make g++-mingw-w64-i686 binutils-mingw-w64-i686 nsis osslsigncode openssl python3 python3-asn1crypto python3-cryptography ca-certificates "$@")
 else
   packages=(
     cmake make g++ googletest libgtest-dev
     g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
     wine64 xvfb nsis osslsigncode openssl p7zip-full locales
-    softhsm2 libengine-pkcs11-openssl opensc python3 python3-asn1crypto python3-cryptography python3-jsonschema python3-yaml
+    softhsm2 libengine-pkcs11-openssl opensc ca-certificates python3 python3-asn1crypto python3-cryptography python3-jsonschema python3-yaml
     clang libclang-rt-14-dev
     "$@"
   )

@@ -22,12 +22,15 @@ does, and writes nothing when Windows would refuse the packages: no package is b
 catalogs nobody checked.
 
 check: for each INF and each platform, every file Windows hashes has its hash in the catalog that
-platform reads, and the catalog is signed; with --ca its signature and timestamp verify against
-that bundle. Under Microsoft's signature the catalog covers every declared Windows release (the
-OSAttr of the INF's own member, else the catalog's, from the first version it names up); under a
-vendor's, Windows reads no OSAttr and the report says the publisher must be trusted on each
-machine. On amd64 a file the INF installs as a kernel service needs Microsoft's signature (or a
-vendor's cross-signed before 29 July 2015). Every refusal is reported, then the check stops.
+platform reads, and the catalog's signature verifies: its digest, its signer's signature, its chain
+(to Microsoft's keys carried in roots/, or to a root of this machine's or of --ca), its signer's
+usage, and its time (a signature without a verifying timestamp expires with its certificate). Under
+Microsoft's signature the catalog covers every declared Windows release (the OSAttr of the INF's own
+member, else the catalog's, from the first version it names up); under a vendor's, Windows reads no
+OSAttr and the report says the publisher must be trusted on each machine. On amd64 a file the INF
+installs as a kernel service needs Microsoft's signature, its own embedded one or its catalog's (or,
+for Windows 10, a vendor's cross-signed before 29 July 2015). Every refusal is reported, then the
+check stops.
 --warn downgrades the version, signature or kernel checks to warnings, said on every run;
 membership is never optional. --shown-as names the folder in messages when INF_DIR is a copy of it.
 
@@ -46,16 +49,18 @@ import tempfile
 
 try:
     import asn1crypto  # noqa: F401
+    import cryptography  # noqa: F401
 except ImportError:
     # Debian's python3-asn1crypto serves Debian's python3; another python3 first on PATH hands over.
     if os.path.exists("/usr/bin/python3") and os.path.realpath(sys.executable) != os.path.realpath("/usr/bin/python3"):
         os.execv("/usr/bin/python3", ["/usr/bin/python3"] + sys.argv)
-    sys.exit("driver_package: python3-asn1crypto is missing: run scripts/install-deps.sh")
+    sys.exit("driver_package: python3-asn1crypto or python3-cryptography is missing: run scripts/install-deps.sh")
 
 import catalog  # noqa: E402
 import checks  # noqa: E402
 import inf as inf_rules  # noqa: E402
 import package  # noqa: E402
+import signatures  # noqa: E402
 import writer  # noqa: E402
 from findings import PackageError  # noqa: E402
 
@@ -94,9 +99,11 @@ def show(path):
         print("member\t%s\t%s\t%s\t%s" % (member.tag, member.kind, member.algorithm, attributes))
     for name, value in sorted(read.attributes.items()):
         print("catalog\t%s=%s" % (name, value))
+    signature = signatures.verify(read.data, signatures.load_trust(), what=os.path.basename(path)) if read.signers else None
     for signer in read.signers:
         print("signer\t%s\t%s\t%s\t%s" % (signer.subject, signer.digest, signer.timestamp,
-                                         "Microsoft" if signer.microsoft() else "not Microsoft"))
+                                         "Microsoft" if checks.microsoft_driver_signature(signature) else "not Microsoft"))
+        print("signature\t%s" % (signature.why or signatures.describe(signature)))
 
 
 def files(args, platforms, windows, shown):

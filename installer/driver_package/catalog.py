@@ -9,7 +9,6 @@ text and gives it member info and indirect data (the hash with its algorithm). T
 member info 2, and a SHA-1 member may carry no indirect data at all, its tag being the hash. The
 reader takes both, and skips an attribute it does not use."""
 import dataclasses
-import datetime
 import hashlib
 import os
 import re
@@ -33,17 +32,6 @@ NT_PLATFORM = "2"
 # A tag in the older form: the hash as hex text; in the newer, a hash's raw bytes, by their size.
 HEX_TAG = re.compile(r"[0-9A-F]{40}|[0-9A-F]{64}")
 RAW_TAG_ALGORITHMS = {20: "sha1", 32: "sha256"}
-# Microsoft's signature over a driver package: a signer certificate for Windows Hardware Driver
-# Verification (the hardware dashboard's and WHQL's; attestation adds its Attested usage) whose
-# chain leads to a Microsoft CA (Microsoft Root Authority, Microsoft Root Certificate Authority
-# 2010, ...; a catalog may carry no certificate above the issuing one, as older WHQL catalogs do).
-# BRELLAN_CATALOG_CA with Microsoft's roots verifies the signature itself.
-HARDWARE_DRIVER_USAGE = "1.3.6.1.4.1.311.10.3.5"
-MICROSOFT_CA_PREFIX = "Microsoft "
-# A vendor's kernel-mode signature that still loads: a signer certificate issued before this day
-# whose chain runs through Microsoft's cross-certificate (issued by this root).
-CROSS_SIGNING_ROOT = "Microsoft Code Verification Root"
-CROSS_SIGNED_BEFORE = datetime.datetime(2015, 7, 29, tzinfo=datetime.timezone.utc)
 # The longest chain followed from a signer: a catalog's certificates are few.
 MAX_CHAIN = 8
 
@@ -71,18 +59,6 @@ class Signer:
     not_before: object = None
     issuers: tuple = ()
 
-    def microsoft(self):
-        """Whether Microsoft signed the catalog as it signs driver packages: Windows then reads its
-        OSAttr, and loads kernel code under it."""
-        return (HARDWARE_DRIVER_USAGE in self.usages and bool(self.issuers) and self.issuers[-1] != CROSS_SIGNING_ROOT
-                and self.issuers[-1].startswith(MICROSOFT_CA_PREFIX))
-
-    def cross_signed(self):
-        """Whether it is a vendor's signature that 64-bit Windows still loads kernel code under: a
-        certificate issued before 29 July 2015, chained through Microsoft's cross-certificate."""
-        return (CROSS_SIGNING_ROOT in self.issuers and self.not_before is not None
-                and self.not_before < CROSS_SIGNED_BEFORE)
-
 
 @dataclasses.dataclass
 class Catalog:
@@ -90,6 +66,7 @@ class Catalog:
     members: list
     attributes: dict
     signers: list
+    data: bytes = b""
 
     def algorithms(self):
         return sorted({m.algorithm for m in self.members if m.algorithm})
@@ -201,7 +178,8 @@ def read_catalog(path, shown=None):
     name = shown or os.path.basename(path)
     try:
         with open(path, "rb") as source:
-            info = schema.CatalogFile.load(source.read())
+            data = source.read()
+        info = schema.CatalogFile.load(data)
         if info["content_type"].native != "signed_data":
             raise ValueError("not PKCS #7 signed data")
         signed = info["content"]
@@ -217,7 +195,7 @@ def read_catalog(path, shown=None):
         signers = [_signer(signed, signer) for signer in signed["signer_infos"]]
     except (ValueError, TypeError, KeyError, IndexError, AttributeError, OSError, UnicodeError) as error:
         raise PackageError("%s is not a catalog Windows can read (%s)" % (name, error))
-    return Catalog(name, members, attributes, signers)
+    return Catalog(name, members, attributes, signers, data)
 
 
 def _common_name(name):

@@ -24,6 +24,8 @@ DEFAULT_LOWEST_WINDOWS = "10"
 LOWEST_WINDOWS_VARIABLE = "BRELLAN_LOWEST_WINDOWS"
 # Service types Windows loads into the kernel: SERVICE_KERNEL_DRIVER, SERVICE_FILE_SYSTEM_DRIVER.
 KERNEL_SERVICE_TYPES = (1, 2)
+# A service Windows' boot loader starts: its binary must carry its own signature.
+BOOT_START = 0
 # Client Windows reports product type 1 (VER_NT_WORKSTATION) to a decoration that names one.
 WORKSTATION = 1
 # Characters Windows does not allow in a file name.
@@ -333,6 +335,7 @@ class CopiedFile:
     section: str
     directive: str = "CopyFiles"
     destination: str = ""
+    boot_start: bool = False  # a kernel service's binary that Windows loads at boot (StartType=0)
 
 
 def install_section(inf, name, platform):
@@ -434,9 +437,10 @@ def kernel_files(inf, platform):
             service = values[2].strip() if len(values) > 2 else ""
             kinds = [_number(v[0]) for _, v in _directive(inf, service, "servicetype") if v]
             binaries = [(number, v[0].strip()) for number, v in _directive(inf, service, "servicebinary") if v]
+            starts = [_number(v[0]) for _, v in _directive(inf, service, "starttype") if v]
             if service and binaries and set(kinds) & set(KERNEL_SERVICE_TYPES):
                 number, binary = binaries[0]
                 named = copied.get(binary.replace("/", "\\").rpartition("\\")[2].lower())
                 if named is not None and named.destination.lower() not in {f.destination.lower() for f in found}:
-                    found.append(dataclasses.replace(named, line=number))
+                    found.append(dataclasses.replace(named, line=number, boot_start=BOOT_START in starts))
     return found

@@ -279,6 +279,45 @@ def inf_files(folder, inf, platforms, must_exist=True):
     return files, notes + check_includes(folder, inf, platforms) + unused_files(inf, platforms, copied)
 
 
+@dataclasses.dataclass
+class PlatformPart:
+    """One INF on one platform, as the checks judge it: its catalog's path (or the PackageError of
+    an INF that names none, or whose files cannot be found) and the files Windows hashes."""
+    inf: object
+    platform: str
+    catalog: object
+    files: list
+
+
+def read_package(folder, platforms, windows=inf_rules.DECLARED_WINDOWS):
+    """([PlatformPart] of both INFs on each platform, [Finding] of what the build says of them),
+    each INF read and each platform's files found once."""
+    parts, notes = [], []
+    for name in inf_names():
+        inf = read_inf(folder, name, windows)
+        copied = set()
+        for platform in platforms:
+            named = inf_rules.catalog_name(inf, platform)
+            files = []
+            try:
+                files, said = required_files(folder, inf, platform)
+                notes += said
+                if named is None:
+                    raise PackageError(Finding(
+                        "names no catalog for %s (CatalogFile)" % platform, name, platform=platform,
+                        windows="Windows refuses to stage an unsigned package",
+                        fix="name the package's catalog in [Version] (CatalogFile=) and ship it signed",
+                        check="membership"))
+                catalog = "\\".join(inf_rules.relative_parts(named[0], "%s, line %d" % (name, named[1])))
+            except PackageError as error:
+                catalog = error
+            parts.append(PlatformPart(inf, platform, catalog, files))
+            for section in inf_rules.install_sections(inf, platform):
+                copied |= {c.name.lower() for c in inf_rules.copied_files(inf, section)}
+        notes += check_includes(folder, inf, platforms) + unused_files(inf, platforms, copied)
+    return parts, notes
+
+
 def package_files(folder, platforms=inf_rules.PLATFORMS, windows=inf_rules.DECLARED_WINDOWS):
     """([(relative path, source path)]: the two INFs, then every file they need, each once;
     [Finding] of what the build says of them)."""

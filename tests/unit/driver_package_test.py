@@ -17,6 +17,7 @@ import catalog  # noqa: E402
 import checks  # noqa: E402
 import inf as inf_rules  # noqa: E402
 import package  # noqa: E402
+import signatures  # noqa: E402
 import writer  # noqa: E402
 from findings import PackageError  # noqa: E402
 
@@ -231,11 +232,11 @@ SIGNERS = {
     # Microsoft's hardware dashboard (attestation adds its usage to the hardware lab's).
     "microsoft": (["Microsoft Root Certificate Authority 2010", "Microsoft Windows Third Party Component CA 2014",
                    "Microsoft Windows Hardware Compatibility Publisher"],
-                  [catalog.HARDWARE_DRIVER_USAGE, catalog.HARDWARE_DRIVER_USAGE + ".1", CODE_SIGNING], NOW),
+                  [signatures.HARDWARE_DRIVER_USAGE, signatures.HARDWARE_DRIVER_USAGE + ".1", CODE_SIGNING], NOW),
     # Older WHQL, its catalog carrying the signer's certificate alone.
     "whql-bare": (["Microsoft Root Authority", "Microsoft Windows Hardware Compatibility PCA",
                    "Microsoft Windows Hardware Compatibility Publisher"],
-                  [catalog.HARDWARE_DRIVER_USAGE, CODE_SIGNING], NOW),
+                  [signatures.HARDWARE_DRIVER_USAGE, CODE_SIGNING], NOW),
     # A vendor's kernel-mode signature from before 29 July 2015: its root cross-signed by Microsoft.
     "crossed": (["Microsoft Code Verification Root", "Quillmere Root CA 2009", "Quillmere Drivers 2014"],
                 [CODE_SIGNING], datetime.datetime(2014, 3, 1, tzinfo=datetime.timezone.utc)),
@@ -286,10 +287,28 @@ def sign(keys, signer, path):
     os.replace(path + ".signed", path)
 
 
+def pem_certificates(path):
+    return signatures.read_bundle(path, "a test's certificates")
+
+
+def test_trust(ca=None, machine=None):
+    """The throwaway chains' keys in the places Windows keeps the real ones: the Microsoft-named
+    roots as Microsoft's, the older WHQL chain's issuing CA as an intermediate Windows holds, the
+    cross-signing roots' keys as Microsoft Code Verification Root's; the bundle as other roots."""
+    whql = pem_certificates(os.path.join(KEYS, "whql-bare.pem"))
+    return signatures.Trust(
+        microsoft=pem_certificates(os.path.join(KEYS, "microsoft.pem")) + whql[:1],
+        code_verification=[pem_certificates(os.path.join(KEYS, name + ".pem"))[0].public_key() for name in ("crossed", "late")],
+        others=pem_certificates(ca) if ca else [], ca=ca or "", intermediates=whql[1:])
+
+
 def setUpModule():
-    global KEYS
+    global KEYS, REAL_TRUST
     KEYS = tempfile.mkdtemp()
     make_signers(KEYS)
+    # The checks judge by the throwaway keys; the tests of the carried keys call the real loader.
+    REAL_TRUST = signatures.load_trust
+    signatures.load_trust = test_trust
     # What a vendor whose packages Microsoft and the vendor both signed sets BRELLAN_CATALOG_CA to.
     with open(os.path.join(KEYS, "roots.pem"), "wb") as roots:
         for name in ("ca", "microsoft", "whql-bare"):
@@ -298,6 +317,7 @@ def setUpModule():
 
 
 def tearDownModule():
+    signatures.load_trust = REAL_TRUST
     shutil.rmtree(KEYS)
 
 
@@ -381,7 +401,7 @@ class Catalogs(unittest.TestCase):
         def poke(relative, at, value=b"\x90"):
             def change_it():
                 with open(self.path(relative), "r+b") as changed:
-                    changed.seek(at)
+                    changed.seek(at, os.SEEK_SET if at >= 0 else os.SEEK_END)
                     changed.write(value)
             return change_it
 
@@ -403,8 +423,10 @@ class Catalogs(unittest.TestCase):
              " product does not support Windows 8.1, set BRELLAN_LOWEST_WINDOWS=10"),
             ("unsigned", None, inf_rules.RELEASE_ORDER, None, inf_rules.DECLARED_WINDOWS,
              "flashwright.inf (x86): flashwright.cat is not signed: Windows refuses"),
-            ("another CA", None, inf_rules.RELEASE_ORDER, "other", inf_rules.DECLARED_WINDOWS,
-             "flashwright.inf (x86): the signature of flashwright.cat does not verify against BRELLAN_CATALOG_CA"),
+            ("one byte of the signature value changed", poke("flashwright.cat", -16, b"\x55"), inf_rules.RELEASE_ORDER,
+             "ca", inf_rules.DECLARED_WINDOWS, "flashwright.inf (x86): the signature of flashwright.cat does not verify:"
+             " the signature value of flashwright.cat does not verify with its signer's key: it was changed or forged:"
+             " Windows treats the package as unsigned"),
         ]
         for name, change, made, signer, declared, message in cases:
             with self.subTest(name):
@@ -412,9 +434,11 @@ class Catalogs(unittest.TestCase):
                 self.make(made, signer)
                 if change:
                     change()
-                self.assertIn(message, self.refusal(windows=declared))
+                with self.assertRaises(PackageError) as refused:
+                    self.check(windows=declared)
+                self.assertIn(message, str(refused.exception))
                 # Membership stays a refusal whatever is downgraded; versions and signature warn.
-                if change:
+                if refused.exception.finding.check == "membership":
                     self.assertIn(message, self.refusal(checks.DOWNGRADABLE, declared))
                 else:
                     rows, notes = self.check(checks.DOWNGRADABLE, declared)
@@ -780,15 +804,16 @@ class RealShapes(unittest.TestCase):
         cases = [
             # (name, INF, signer, warn, platforms, the refusal, or the note's words)
             ("a vendor's signature over a kernel service", kernel, "ca", (), ("x86", "amd64"),
-             "brellan.inf, line 18 (amd64): brellanusb.sys is installed as a kernel service, and brellan.cat is signed"
-             " by ca signer, not Microsoft: 64-bit Windows 10 (1607) and later with Secure Boot load a new kernel driver"
-             " only under Microsoft's signature"),
+             "brellan.inf, line 18 (amd64): brellanusb.sys is installed as a kernel service, and neither its own"
+             " signature nor brellan.cat (signed by ca signer) is Microsoft's: 64-bit Windows 10 (1607) and later with"
+             " Secure Boot load a new kernel driver only under Microsoft's signature"),
             ("32-bit Windows loads it", kernel, "ca", (), ("x86",), None),
             ("Microsoft's signature", kernel, "microsoft", (), ("x86", "amd64"), None),
             ("older WHQL's", kernel, "whql-bare", (), ("amd64",), None),
             ("a certificate of 2014, cross-signed", kernel, "crossed", (), ("amd64",), "cross-signed before 29 July 2015"),
             ("a certificate of 2016, cross-signed", kernel, "late", (), ("amd64",),
-             "brellanusb.sys is installed as a kernel service, and brellan.cat is signed by Quillmere Drivers 2016"),
+             "brellanusb.sys is installed as a kernel service, and neither its own signature nor brellan.cat (signed by"
+             " Quillmere Drivers 2016) is Microsoft's"),
             ("test signing, said", kernel, "ca", ("kernel",), ("amd64",), "a warning only: BRELLAN_CATALOG_WARN=kernel"),
             ("Windows' own kernel service", winusb, "ca", (), ("amd64",), None),
         ]
