@@ -17,7 +17,7 @@ import datetime
 import hashlib
 import os
 
-from asn1crypto import cms, core, tsp  # noqa: F401 (tsp: timestamp tokens' content parses)
+from asn1crypto import algos, cms, core, tsp  # noqa: F401 (tsp: timestamp tokens' content parses)
 from cryptography import exceptions, x509
 from cryptography.hazmat.primitives import hashes as primitives, serialization
 from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
@@ -443,7 +443,7 @@ def _spc_indirect(content):
     _, at, _ = _element(content, end)            # DigestInfo
     tag, start, stop = _element(content, at)     # AlgorithmIdentifier
     _, oid_start, oid_end = _element(content, start)
-    algorithm = core.ObjectIdentifier.load(content[start:oid_end]).native
+    algorithm = algos.DigestAlgorithmId.load(content[start:oid_end]).native
     _, digest_start, digest_end = _element(content, stop)
     return algorithm, content[digest_start:digest_end]
 

@@ -280,6 +280,51 @@ def make_signers(folder):
                                              serialization.NoEncryption()))
 
 
+class start_tsa:
+    """A throwaway RFC 3161 timestamp authority on 127.0.0.1 (scripts/tsa-responder.py) with its
+    own root, KEYS/tsa-root.pem; `url` to send requests to, `kill` to stop it."""
+
+    def __init__(self, keys):
+        from cryptography import x509 as cx
+        from cryptography.hazmat.primitives import hashes as ch, serialization
+        from cryptography.hazmat.primitives.asymmetric import rsa
+        from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
+        made = []
+        for at, name in enumerate(("timestamp root", "timestamp authority")):
+            key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
+            builder = (cx.CertificateBuilder()
+                       .subject_name(cx.Name([cx.NameAttribute(NameOID.COMMON_NAME, name)]))
+                       .issuer_name(cx.Name([cx.NameAttribute(NameOID.COMMON_NAME, "timestamp root")]))
+                       .public_key(key.public_key()).serial_number(cx.random_serial_number())
+                       .not_valid_before(NOW - datetime.timedelta(days=1)).not_valid_after(NOW + datetime.timedelta(days=3650)))
+            if at == 0:
+                builder = builder.add_extension(cx.BasicConstraints(ca=True, path_length=None), critical=True)
+            else:
+                builder = builder.add_extension(cx.ExtendedKeyUsage([ExtendedKeyUsageOID.TIME_STAMPING]), critical=True)
+            made.append((key, builder.sign(made[0][0] if made else key, ch.SHA256())))
+        for (key, certificate), name in zip(made, ("tsa-root", "tsa")):
+            with open(os.path.join(keys, name + ".pem"), "wb") as out:
+                out.write(certificate.public_bytes(serialization.Encoding.PEM))
+            with open(os.path.join(keys, name + ".key"), "wb") as out:
+                out.write(key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                                            serialization.NoEncryption()))
+        with open(os.path.join(keys, "tsa-serial"), "w") as serial:
+            serial.write("01\n")
+        with open(os.path.join(keys, "tsa.cnf"), "w") as config:
+            config.write("[ tsa ]\ndefault_tsa = t\n[ t ]\nserial = {0}/tsa-serial\nsigner_cert = {0}/tsa.pem\n"
+                         "certs = {0}/tsa-root.pem\nsigner_key = {0}/tsa.key\nsigner_digest = sha256\n"
+                         "default_policy = 1.2.3.4.1\ndigests = sha1, sha256\naccuracy = secs:1\n"
+                         "ess_cert_id_chain = no\ness_cert_id_alg = sha256\n".format(keys))
+        self.process = subprocess.Popen(["/usr/bin/python3", os.path.join(SOURCE, "scripts", "tsa-responder.py"),
+                                         os.path.join(keys, "tsa.cnf")], stdout=subprocess.PIPE, text=True)
+        self.url = "http://127.0.0.1:%s/" % self.process.stdout.readline().strip()
+
+    def kill(self):
+        self.process.kill()
+        self.process.wait()
+        self.process.stdout.close()
+
+
 def sign(keys, signer, path):
     """Signs the catalog at `path` in place with the throwaway `signer`'s key and chain."""
     run("osslsigncode", "sign", "-h", "sha256", "-certs", os.path.join(keys, signer + "-signer.pem"),
@@ -841,6 +886,150 @@ class RealShapes(unittest.TestCase):
     def read(self, relative):
         with open(os.path.join(self.folder, *relative.split("\\")), "rb") as data:
             return data.read()
+
+    def kernel_package(self, signer, embedded=None, start="3"):
+        """The device INF installing brellanusb.sys (a real PE image) as a kernel service, its
+        catalogs signed by `signer`, the image itself signed by `embedded` when named."""
+        inf = ("[Manufacturer]\n%Mfg%=Models,NTamd64\n[Models.NTamd64]\nd=Inst,USB\\VID_8817&PID_3402\n"
+               "[Inst]\nCopyFiles=Drivers\n[Inst.Services]\nAddService=brellanusb,0x00000002,Service\n"
+               "[Service]\nServiceType=1\nStartType=" + start + "\nErrorControl=1\nServiceBinary=%12%\\brellanusb.sys\n"
+               "[Drivers]\nbrellanusb.sys\n[DestinationDirs]\nDrivers=12\n[SourceDisksNames]\n1=%Disk%\n"
+               "[SourceDisksFiles]\nbrellanusb.sys=1\n[Strings]\nMfg=Q\nDisk=d\n")
+        self.device_package(inf, [])
+        with open(os.path.join(SOURCE, "tests", "data", "amd64", "BrellanCoInst.dll"), "rb") as image:
+            self.write("brellanusb.sys", image.read())
+        if embedded:
+            sign(KEYS, embedded, os.path.join(self.folder, "brellanusb.sys"))
+        for inf_name, cat, files in (("flashwright.inf", "flashwright.cat", ()),
+                                     ("brellan.inf", "brellan.cat", ("brellanusb.sys",))):
+            self.write(cat, hand_catalog([newer_member(self.read(f), "sha256", "2:10.0", f) for f in (inf_name,) + files]))
+            if signer:
+                sign(KEYS, signer, os.path.join(self.folder, cat))
+
+    def test_KernelCodeIsJudgedByTheSignatureWindowsKernelReads(self):
+        cases = [
+            # (name, the catalogs' signer, the image's own, StartType, declared Windows, the note or refusal)
+            ("its own signature cross-signed in 2014, a vendor's catalog", "ca", "crossed", "3", "10",
+             ("warning", "brellanusb.sys, a kernel driver, is loaded under its own signature, a vendor's cross-signed"
+                         " before 29 July 2015: 64-bit Windows 10 loads it; Windows 11 24H2 and later load such a driver"
+                         " only if Microsoft's allow list names it")),
+            ("its catalog cross-signed in 2014, no signature of its own", "crossed", None, "3", "11",
+             ("warning", "is loaded under its catalog's, a vendor's cross-signed before 29 July 2015")),
+            ("its own signature from 2016", "ca", "late", "3", "10",
+             "neither its own signature (by Quillmere Drivers 2016) nor brellan.cat (signed by ca signer) is Microsoft's"),
+            ("its own signature Microsoft's, a vendor's catalog", "ca", "microsoft", "3", "10", None),
+            ("boot-start under Microsoft's catalog alone", "microsoft", None, "0", "10",
+             "brellanusb.sys is a boot-start driver (StartType=0) without an embedded signature Windows loads"),
+            ("boot-start, its own signature Microsoft's", "microsoft", "microsoft", "0", "10", None),
+        ]
+        for name, signer, embedded, start, lowest, expected in cases:
+            with self.subTest(name):
+                self.setUp()
+                self.kernel_package(signer, embedded, start)
+                check = lambda: checks.check_packages(self.folder, ("amd64",), os.path.join(KEYS, "roots.pem"),
+                                                      ("signature",), inf_rules.declared_windows(lowest))
+                if isinstance(expected, str):
+                    with self.assertRaises(PackageError) as refusal:
+                        check()
+                    self.assertIn(expected, str(refusal.exception))
+                    self.assertEqual(["kernel"], [f.check for f in refusal.exception.findings])
+                    continue
+                rows, notes = check()
+                kernel = [(n.severity, str(n)) for n in notes if n.check == "kernel"]
+                if expected is None:
+                    self.assertEqual([], kernel)
+                    self.assertIn("Microsoft's", rows[-1]["kernel"][0])
+                else:
+                    self.assertEqual(1, len(kernel), kernel)
+                    self.assertEqual(expected[0], kernel[0][0])
+                    self.assertIn(expected[1], kernel[0][1])
+                    self.assertNotIn("still loads", kernel[0][1])
+        # osslsigncode, on its own, finds the image's embedded signature and its cross chain whole.
+        found = subprocess.run(["osslsigncode", "verify", "-in", os.path.join(self.folder, "brellanusb.sys"),
+                                "-CAfile", os.path.join(KEYS, "microsoft.pem")], stdout=subprocess.PIPE,
+                               stderr=subprocess.STDOUT, text=True).stdout
+        self.assertIn("Signature verification: ok", found)
+
+    def test_ASignatureIsJudgedAtTheTimeItWasMade(self):
+        later = NOW + datetime.timedelta(days=3)     # the throwaway signers' certificates have expired
+        self.kernel_package("ca")
+        for warn in ((), ("kernel",)):
+            with self.assertRaises(PackageError) as refusal:
+                checks.check_packages(self.folder, ("amd64",), os.path.join(KEYS, "roots.pem"), warn, now=later)
+            self.assertIn("flashwright.inf (amd64): the signature of flashwright.cat does not verify: its signer certificate"
+                          " expired on %s and it has no timestamp that verifies" % (NOW + datetime.timedelta(days=2))
+                          .strftime("%Y-%m-%d"), str(refusal.exception))
+            self.assertIn("Fix: sign it again, with a timestamp", str(refusal.exception))
+        # The same signatures timestamped by a timestamp authority that chains to the bundle.
+        tsa = start_tsa(KEYS)
+        self.addCleanup(tsa.kill)
+        for cat in ("flashwright.cat", "brellan.cat"):
+            path = os.path.join(self.folder, cat)
+            run("osslsigncode", "sign", "-h", "sha256", "-certs", os.path.join(KEYS, "ca-signer.pem"),
+                "-key", os.path.join(KEYS, "ca-signer.key"), "-ts", tsa.url, "-in", path, "-out", path + ".signed")
+            os.replace(path + ".signed", path)
+        with open(os.path.join(KEYS, "roots-tsa.pem"), "wb") as roots:
+            for name in ("roots.pem", "tsa-root.pem"):
+                with open(os.path.join(KEYS, name), "rb") as root:
+                    roots.write(root.read())
+        rows, notes = checks.check_packages(self.folder, ("amd64",), os.path.join(KEYS, "roots-tsa.pem"), ("kernel",),
+                                            now=later)
+        self.assertRegex(rows[0]["timestamp"], r"^20\d\d-\d\d-\d\d \d\d:\d\d:\d\d UTC$")
+        self.assertEqual("verified to a trusted root (ca CA)", rows[0]["signature"])
+        self.assertFalse([n for n in notes if "timestamp" in n.problem], notes)
+        # osslsigncode agrees that the signature and its timestamp verify.
+        found = subprocess.run(["osslsigncode", "verify", "-in", os.path.join(self.folder, "flashwright.cat"), "-CAfile",
+                                os.path.join(KEYS, "roots.pem"), "-TSA-CAfile", os.path.join(KEYS, "tsa-root.pem")],
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True).stdout
+        self.assertIn("Signature verification: ok", found)
+        self.assertNotIn("Timestamp Server Signature verification: failed", found)
+        # A timestamp whose authority's root nobody trusts does not keep the signature valid.
+        with self.assertRaises(PackageError) as refusal:
+            checks.check_packages(self.folder, ("amd64",), os.path.join(KEYS, "roots.pem"), ("kernel",), now=later)
+        self.assertIn("expired on", str(refusal.exception))
+
+    def test_MicrosoftIsKnownByTheCarriedKeysNeverByName(self):
+        from cryptography.hazmat.primitives import serialization
+        microsoft, verification = signatures.carried_roots()
+        self.assertEqual(["Microsoft Root Authority", "Microsoft Root Certificate Authority",
+                          "Microsoft Root Certificate Authority 2010", "Microsoft Root Certificate Authority 2011"],
+                         [signatures._common_name(root.subject) for root in microsoft])
+        self.assertEqual(1, len(verification))
+        real = REAL_TRUST()
+        # Public Microsoft certificates: two cross-certificates of kernel-mode code signing and a
+        # hardware-signing CA, each under the key it names.
+        public = pem_certificates(os.path.join(SOURCE, "tests", "unit", "certificates", "microsoft-public.pem"))
+        self.assertEqual([("unknown", "Microsoft Code Verification Root", True, None)] * 2
+                         + [("microsoft", "Microsoft Root Certificate Authority 2010", False, None)],
+                         [signatures.chain_verdict(c, [], real) for c in public])
+        roots_2010 = os.path.join(signatures.ROOTS, "microsoft-root-certificate-authority-2010.pem")
+        intermediate = os.path.join(KEYS, "component-ca.pem")
+        with open(intermediate, "wb") as out:
+            out.write(public[2].public_bytes(serialization.Encoding.PEM))
+        opinion = subprocess.run(["openssl", "verify", "-no_check_time", "-CAfile", roots_2010, intermediate],
+                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True).stdout
+        self.assertIn(": OK", opinion)
+        # A root file that no longer matches its listed thumbprints stops the build.
+        copy = os.path.join(self.folder, "roots")
+        shutil.copytree(signatures.ROOTS, copy)
+        with open(os.path.join(copy, "roots.txt")) as listing:
+            text = listing.read()
+        with open(os.path.join(copy, "roots.txt"), "w") as listing:
+            listing.write(text.replace("3B1EFD3A66EA28B16697394703A72CA340A05BD5", "3B1EFD3A66EA28B16697394703A72CA340A05BD6"))
+        with self.assertRaises(PackageError) as refusal:
+            signatures.carried_roots(os.path.join(copy, "roots.txt"))
+        self.assertIn("microsoft-root-certificate-authority-2010.pem does not have the thumbprints", str(refusal.exception))
+        # A chain made here under Microsoft's names, around a kernel service: not Microsoft's.
+        signatures.load_trust = REAL_TRUST
+        self.addCleanup(setattr, signatures, "load_trust", test_trust)
+        self.kernel_package("microsoft")
+        with self.assertRaises(PackageError) as refusal:
+            checks.check_packages(self.folder, ("amd64",), warn=("signature",))
+        self.assertEqual([("kernel", "amd64")], [(f.check, f.platform) for f in refusal.exception.findings])
+        rows, notes = checks.check_packages(self.folder, ("amd64",), warn=("signature", "kernel"))
+        self.assertEqual("vendor: trust it on each machine", rows[0]["signed_by"])
+        self.assertTrue(any("ends at Microsoft Root Certificate Authority 2010, a root this build does not know (its name"
+                            " is Microsoft's; its key is not)" in n.problem for n in notes), notes)
 
     def test_UtfSixteenWithoutByteOrderMarkIsRefusedWithTheFix(self):
         self.write("flashwright.inf", TOOL)
