@@ -20,9 +20,9 @@
 # every Windows release from the lowest the product supports up, and a kernel driver on amd64 has it.
 #   BRELLAN_LOWEST_WINDOWS the lowest Windows release the product supports: 7, 8, 8.1, 10 (the
 #                          default) or 11; the package ends with 1633 on an older one
-#   BRELLAN_CATALOG_CA     the roots the catalogs' signatures and timestamps must chain to (PEM;
-#                          Microsoft's for hardware-signed packages): without it the chain is not
-#                          checked, and the script says so
+#   BRELLAN_CATALOG_CA     roots the vendor's catalog signatures and timestamps chain to (PEM), beside
+#                          this machine's and Microsoft's, which the build carries; every signature
+#                          is verified with or without it
 #   BRELLAN_CATALOG_WARN   "versions", "signature", "kernel" or several: those checks only warn
 #   BRELLAN_SIGN_CATALOGS  1: sign the catalogs that carry no signature with the release's key (a
 #                          package without kernel code, whose catalogs were made with
@@ -283,7 +283,6 @@ if [ "$sign_catalogs" = 1 ]; then
   done < <(python3 installer/driver_package files "$drivers" --platforms="$platforms" 2>/dev/null)
 fi
 echo "=== checking the driver packages' catalogs"
-[ -n "$BRELLAN_CATALOG_CA" ] || echo "release: WARNING: no BRELLAN_CATALOG_CA: the catalogs' signatures are not checked against the roots Windows will trust" >&2
 python3 installer/driver_package check "$drivers" --platforms="$platforms" --lowest-windows="$lowest_windows" --ca="$BRELLAN_CATALOG_CA" \
   --warn="$catalog_warn" --report "$stage/catalogs.txt" --shown-as "$inf_dir" ||
   fail "the catalogs in $inf_dir would make Windows refuse a driver package (see above)"

@@ -63,7 +63,7 @@ drivers=$source_dir/build/release-drivers
 check "a signed catalog whose timestamp chains to BRELLAN_CATALOG_CA draws no warning" \
   lacks "does not verify" "$(python3 "$source_dir/installer/driver_package" check "$drivers" --ca "$signing/catalog-roots.pem" 2>&1)"
 check "one whose timestamp authority is not among its roots is said: Windows refuses it once its signer expires" \
-  grep -q "^warning: flashwright.inf: the timestamp of flashwright.cat does not verify against BRELLAN_CATALOG_CA ($ca): Windows disregards it" \
+  grep -q "^warning: flashwright.inf: the timestamp of flashwright.cat does not verify (its chain ends at Brellan throwaway timestamp CA - do not trust, a root the build does not know): Windows disregards it" \
   <<<"$(python3 "$source_dir/installer/driver_package" check "$drivers" --ca "$ca" 2>&1)"
 check "catalogs.txt: each file checked" grep -q '^  amd64.BrellanCoInst.dll (PE image)$' "$out/catalogs.txt"
 check "SHA256SUMS lists the ${#files[@]} files and checks" bash -c "cd '$out' && test \$(wc -l <SHA256SUMS) -eq ${#files[@]} && sha256sum -c --quiet SHA256SUMS"
