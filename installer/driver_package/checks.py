@@ -121,14 +121,14 @@ def _kernel_signature(embedded, signature):
     return None, None
 
 
-def check_kernel(folder, inf, platform, catalog_path, signature, trust, now, verdicts):
+def check_kernel(inf, platform, catalog_path, files, signature, trust, now, verdicts):
     """[what the report says of each kernel file]: 64-bit Windows loads a kernel service's binary
     under Microsoft's signature, the file's own or its catalog's, or on Windows 10 under a vendor's
     cross-signed before 29 July 2015; a boot-start driver needs its own signature."""
     said = []
     if platform not in KERNEL_SIGNING_PLATFORMS:
         return said
-    files = {f.relative.rpartition("\\")[2].lower(): f for f in package.required_files(folder, inf, platform)[0]}
+    files = {f.relative.rpartition("\\")[2].lower(): f for f in files}
     for copied in inf_rules.kernel_files(inf, platform):
         found = files.get(copied.name.lower())
         embedded = None
@@ -259,7 +259,7 @@ def check_catalog(folder, part, trust, now, cache, verdicts):
     if microsoft and inf_member is not None:   # without its member the INF is refused already
         covered, read_from = check_versions(inf, platform, catalog_path, read, inf_member, verdicts)
     check_signer(inf, platform, catalog_path, read, signature, trust, now, verdicts)
-    kernel = check_kernel(folder, inf, platform, catalog_path, signature, trust, now, verdicts)
+    kernel = check_kernel(inf, platform, catalog_path, files, signature, trust, now, verdicts)
     signer = catalogs.signer_of(read)
     signed_by = "Microsoft" if microsoft else "vendor: trust it on each machine" if signer else "nobody"
     timestamp = signature.timestamp if signature is not None and signature.timestamp_why is None else None

@@ -214,7 +214,8 @@ def _paths(certificate, pool, trust, seen=()):
             yield "microsoft", _common_name(root.subject), False, None
     for key in trust.code_verification:
         if _signed_by(certificate, key):
-            yield "cross", "Microsoft Code Verification Root", True, None
+            # A cross-certificate: its subject is the vendor's root that Microsoft vouched for.
+            yield "cross", _common_name(certificate.subject), True, None
     for root in trust.others:
         if certificate.issuer == root.subject and _signed_by(certificate, root.public_key()):
             yield "trusted", _common_name(root.subject), False, None

@@ -999,7 +999,8 @@ class RealShapes(unittest.TestCase):
         # Public Microsoft certificates: two cross-certificates of kernel-mode code signing and a
         # hardware-signing CA, each under the key it names.
         public = pem_certificates(os.path.join(SOURCE, "tests", "unit", "certificates", "microsoft-public.pem"))
-        self.assertEqual([("unknown", "Microsoft Code Verification Root", True, None)] * 2
+        self.assertEqual([("unknown", "VeriSign Class 3 Public Primary Certification Authority - G5", True, None),
+                          ("unknown", "DigiCert High Assurance EV Root CA", True, None)]
                          + [("microsoft", "Microsoft Root Certificate Authority 2010", False, None)],
                          [signatures.chain_verdict(c, [], real) for c in public])
         roots_2010 = os.path.join(signatures.ROOTS, "microsoft-root-certificate-authority-2010.pem")
