@@ -319,6 +319,18 @@ def _usable_for_code(certificate):
     return usable, tuple(usages)
 
 
+def _timestamp_why(signer, content, pool, trust):
+    """Why a timestamp's SignerInfo over `content` does not verify, or None: its signature, then
+    its chain, which must end at a key Windows trusts."""
+    authority, why = _verify_signer_info(signer, content, pool, "the timestamp")
+    if why:
+        return why
+    anchor, root, _, broken = chain_verdict(authority, pool, trust)
+    if broken or anchor == "unknown":
+        return broken or "its chain ends at %s, a root the build does not know" % root
+    return None
+
+
 def _timestamp(signer, certificates, trust):
     """(the time a verifying timestamp gives, why the timestamp does not verify, or (None, None)
     when the signature has none)."""
@@ -336,24 +348,12 @@ def _timestamp(signer, certificates, trust):
             if algorithm not in HASHES or hashlib.new(algorithm, value).digest() != imprint["hashed_message"].native:
                 return when, "it is for another signature"
             pool = _certificates(inner) + certificates
-            authority, why = _verify_signer_info(inner["signer_infos"][0], _content_octets(raw), pool, "the timestamp")
-            if why:
-                return when, why
-            anchor, root, _, broken = chain_verdict(authority, pool, trust)
-            if broken or anchor == "unknown":
-                return when, broken or "its chain ends at %s, a root the build does not know" % root
-            return when, None
+            return when, _timestamp_why(inner["signer_infos"][0], _content_octets(raw), pool, trust)
         if kind == COUNTER_SIGNATURE:
             counter = attribute["values"][0]
             times = [a["values"][0].native for a in counter["signed_attrs"] if a["type"].native == "signing_time"]
             when = times[0] if times else None
-            authority, why = _verify_signer_info(counter, value, certificates, "the timestamp")
-            if why:
-                return when, why
-            anchor, root, _, broken = chain_verdict(authority, certificates, trust)
-            if broken or anchor == "unknown":
-                return when, broken or "its chain ends at %s, a root the build does not know" % root
-            return when, None
+            return when, _timestamp_why(counter, value, certificates, trust)
     return None, None
 
 
