@@ -12,8 +12,8 @@ int RunPreparation();
 // least one instance; 1 otherwise, including when the key cannot be opened.
 int DeviceCheck();
 
-// Shows the "Installing" notice and returns once it has closed, by itself about half a second
-// later or by the user, and its worker thread has ended.
+// Shows the "Installing" notice and returns once it has closed, by itself half a second after it
+// is up or by the user, and its worker thread has ended.
 void ShowInstallingNotice();
 
 // Whether the file's text names the device's hardware ID: 1 if it does, 0 if not or when it

@@ -173,6 +173,16 @@ BOOL GetFileSecurityW(LPCWSTR path, SECURITY_INFORMATION requested, PSECURITY_DE
 HLOCAL LocalFree(HLOCAL memory);
 
 void Sleep(DWORD milliseconds);
+// KERNEL32's interlocked exchanges, which mingw-w64 compiles inline: sequentially consistent.
+inline LONG InterlockedExchange(volatile LONG *target, LONG value)
+{
+    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedCompareExchange(volatile LONG *target, LONG exchange, LONG comparand)
+{
+    __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return comparand;
+}
 void GetLocalTime(LPSYSTEMTIME time);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 DWORD GetCurrentProcessId(void);

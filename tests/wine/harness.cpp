@@ -331,7 +331,10 @@ const wchar_t kNoticeTitle[] = L"Installing";
 
 int PressOkLetNoticeClose(const BoxInfo &box) { return box.caption == kNoticeTitle ? 0 : IDOK; }
 
-bool NoticeEndedAsDesigned(const BoxInfo &notice) { return !notice.rescued || notice.ownerThreads == 1; }
+bool NoticeEndedAsDesigned(const BoxInfo &notice)
+{
+    return !notice.rescued || (notice.ownerThreads == 1 && notice.seenAtMs > kNoticeLookLimitMs);
+}
 
 std::vector<BoxInfo> OtherThanNotice(const std::vector<BoxInfo> &boxes)
 {

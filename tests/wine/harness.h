@@ -127,9 +127,11 @@ int LeaveAlone(const BoxInfo &);
 // OK on every box but DriverPrep's "Installing" notice, which must close by itself.
 int PressOkLetNoticeClose(const BoxInfo &);
 extern const wchar_t kNoticeTitle[];
+// DriverPrep's worker looks for its notice this long after the program starts, at most.
+const DWORD kNoticeLookLimitMs = 3000;
 // Whether DriverPrep's notice ended as designed: it closed by itself, or it came up only after
-// the worker had looked (the worker, DriverPrep's only other thread, was gone: a slow machine,
-// such as the emulated 32-bit tier) and so stayed until pressed.
+// its worker had stopped looking for it (the worker, DriverPrep's only other thread, was gone)
+// and so stayed until pressed.
 bool NoticeEndedAsDesigned(const BoxInfo &notice);
 std::vector<BoxInfo> OtherThanNotice(const std::vector<BoxInfo> &boxes);
 // A box left alone that is still open this long after it came up is pressed OK and flagged.
