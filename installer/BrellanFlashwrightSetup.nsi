@@ -176,6 +176,11 @@ Var Uninstalled    ; 1 once an uninstall has removed the product's files
 Var RunId          ; this run's own ID, which its kept state's record names
 Var WritingFile    ; the file the package is writing into the install folder
 Var WriteFailed    ; the first of them it could not write, "" while none
+Var RoomNeeded     ; KB the install needs on the install folder's disk
+Var RoomFree       ; KB free there when the run began
+!define CLUSTER_BYTES 4096   ; as installer/driver_package counts DRIVER_PACKAGE_KB
+!define CLUSTER_BYTES_LESS_ONE 4095
+!define CLUSTER_KB 4
 Var FinishText     ; the run's last step, for its log: read before a rollback takes its place
 Var PutBackWhole   ; 1 once a rollback is done and its state no longer armed: the machine as it was
 Var NotPutBack     ; why this run's rollback is not known whole: the run then ends with 5, saying so
@@ -541,6 +546,43 @@ FunctionEnd
 !include "${__FILEDIR__}/uninstall.nsh"
 !include "${__FILEDIR__}/preview.nsh"
 
+; The room the install needs on its folder's disk: the driver packages' files and their list, in
+; whole clusters (DRIVER_PACKAGE_KB), and the package's own copy. A disk without it ends the run
+; here, before anything has changed, saying how much it needs; one that fills while the files are
+; written still ends with 5, everything put back.
+Function CheckRoom
+  StrCpy $0 "${INSTALL_FOLDER}"
+  ${IfNot} ${FileExists} "$0\*.*"
+    StrCpy $0 $VendorFolder
+  ${EndIf}
+  StrCpy $RoomNeeded ${DRIVER_PACKAGE_KB}
+  ClearErrors
+  FileOpen $1 "$EXEPATH" r
+  ${IfNot} ${Errors}
+    FileSeek $1 0 END $2
+    FileClose $1
+    IntOp $2 $2 + ${CLUSTER_BYTES_LESS_ONE}
+    IntOp $2 $2 / ${CLUSTER_BYTES}
+    IntOp $2 $2 * ${CLUSTER_KB}
+    IntOp $RoomNeeded $RoomNeeded + $2
+  ${EndIf}
+  System::Call 'kernel32::GetDiskFreeSpaceExW(w r0, *l .r3, *l .r4, *l .r5) i .r6'
+  ${If} $6 = 0
+    !insertmacro Log "the free room in $0 could not be read; the install needs $RoomNeeded KB there"
+    Return
+  ${EndIf}
+  System::Int64Op $3 / 1024
+  Pop $RoomFree
+  System::Int64Op $RoomFree < $RoomNeeded
+  Pop $7
+  ${If} $7 = 1
+    StrCpy $OutcomeKind "room"
+    StrCpy $OutcomeWhy "${INSTALL_FOLDER}"
+    !insertmacro Finish ${EXIT_STEP_FAILED} "There is not enough room for the driver packages in ${INSTALL_FOLDER}: the install needs $RoomNeeded KB there, and $RoomFree KB are free."
+  ${EndIf}
+  !insertmacro Log "room in ${INSTALL_FOLDER}: $RoomFree KB free, $RoomNeeded KB needed"
+FunctionEnd
+
 Section "Driver steps"
   ; The progress page's line says each step in plain words; the technical lines go to the list.
   SetDetailsPrint listonly
@@ -568,6 +610,8 @@ Section "Driver steps"
   ${EndIf}
   !insertmacro Say "$(StepCheckVersion)"
   !insertmacro Step CheckVersion
+  !insertmacro Say "$(StepPlace)"
+  !insertmacro Step CheckRoom
   !insertmacro Say "$(StepKeep)"
   !insertmacro Step KeepMachineState
 
@@ -595,10 +639,16 @@ Section "Driver steps"
   !insertmacro Say "$(StepPlace)"
   ClearErrors
   StrCpy $WriteFailed ""
+  ; A file that cannot be begun is skipped with the error flag, never asked about: NSIS's own
+  ; Abort/Retry/Ignore box could let the run go on without it. CheckWritten notes it.
+  SetOverwrite try
   !insertmacro PlaceDriverPackageFiles
+  SetOverwrite on
   StrCpy $WritingFile ""
   ${If} $WriteFailed != ""
-    !insertmacro Finish ${EXIT_STEP_FAILED} "The driver packages could not be written to ${INSTALL_FOLDER}: $WriteFailed could not be written."
+    StrCpy $OutcomeKind "room"
+    StrCpy $OutcomeWhy "${INSTALL_FOLDER}"
+    !insertmacro Finish ${EXIT_STEP_FAILED} "The driver packages could not be written to ${INSTALL_FOLDER}: $WriteFailed could not be written (is the disk full? the install needs $RoomNeeded KB there)."
   ${EndIf}
   !insertmacro LogDriverPackageFiles
   !insertmacro Log "placed the ${DRIVER_PACKAGE_COUNT} files of the driver packages in ${INSTALL_FOLDER}"

@@ -7,9 +7,11 @@
 ;
 ; What the page words name, set where the run learns it:
 ;   $OutcomeKind   "release" when the Windows release, not the platform, is older than supported;
+;                  "room" when the driver files could not be written for want of room;
 ;                  "none" when an uninstall found nothing installed
 ;   $OutcomeWhy    the machine's platform or Windows release (1633), or the text of a refused
-;                  switch (1639), or Windows' own words for a refusal (4)
+;                  switch (1639), or Windows' own words for a refusal (4), or the install folder
+;                  that had no room (5, with $RoomNeeded)
 ;   $OutcomeVersion  the installed version (1638)
 ;   $CurrentStep   the step under way, in the user's words (set by Say)
 
@@ -90,6 +92,9 @@ Function DecideOutcome
     StrCpy $EventId ${EVENT_STEP_FAILED}
     StrCpy $PageTitle "$(PageFailedTitle)"
     StrCpy $PageText "$(PageFailedText)"
+    ${If} $OutcomeKind == "room"
+      StrCpy $PageText "$PageText${PARAGRAPH}$(PageRoomText)"
+    ${EndIf}
     ${If} $NotPutBack != ""
       StrCpy $ExitMeaning "a step could not run; $NotPutBack"
       StrCpy $PageText "$PageText${PARAGRAPH}$(PageNotPutBack)"

@@ -46,6 +46,10 @@ Function PutBackKeptState
 FunctionEnd
 
 Function RollBackThisRun
+  ; Out of the install folder's subfolders, which SetOutPath made the package's current folder:
+  ; Windows removes no folder that is a process's current folder, and the rollback removes those
+  ; the run made.
+  SetOutPath "$TEMP"
   ; A program of the run that could not be ended could still change the store: what the run
   ; changed stays kept, armed, for the next run to put back.
   ${If} $Kept == 1

@@ -14,6 +14,8 @@ REPLACE_SIGNED_FLAG = "--replace-signed"
 # folder and a few words).
 NSIS_MAX_STRLEN = 1024
 NSIS_SCRIPT_MARGIN = 128
+# A file takes whole clusters of its disk: 4 KiB, NTFS's cluster on a volume of up to 16 TB.
+CLUSTER_BYTES = 4096
 
 
 def make_package_catalogs(folder, platforms, windows, when, replace_signed=False):
@@ -90,6 +92,11 @@ def nsis_string(text):
     return text.replace("$", "$$")
 
 
+def room_kb(paths):
+    """The room the files at `paths` take on a disk, in KiB: each in whole clusters."""
+    return sum(-(-os.path.getsize(path) // CLUSTER_BYTES) * CLUSTER_BYTES for path in paths) // 1024
+
+
 def write_nsh(files, path, platforms, work):
     """The .nsh the setup script includes: the platforms, the File commands that place every file
     and the work list (which the package cannot run without: it is always given). Before each
@@ -100,7 +107,9 @@ def write_nsh(files, path, platforms, work):
              "!define PACKAGE_PLATFORMS \"%s\"" % ", ".join(platforms),
              "!define PROGRAMS_DIR_MAX_CHARS %d" % package.programs_dir_max_chars()]
     lines += ["!define CARRIES_%s" % platform for platform in platforms]
-    lines += ["!define DRIVER_PACKAGE_COUNT %d" % len(files), "!macro PlaceDriverPackageFiles"]
+    lines += ["!define DRIVER_PACKAGE_COUNT %d" % len(files),
+              "!define DRIVER_PACKAGE_KB %d" % room_kb([source for _, source in files] + [work]),
+              "!macro PlaceDriverPackageFiles"]
     folder = None
     for relative, source in files:
         subfolder, _, name = relative.rpartition("\\")

@@ -38,6 +38,7 @@ LangString PageRefusedText ${LANG} "Windows refused to install a Brellan Flashwr
 LangString PageRefusalInLog ${LANG} "its reason is in the log."
 LangString PageFailedTitle ${LANG} "Setup could not finish"
 LangString PageFailedText ${LANG} "This step could not be done: $OutcomeStep."
+LangString PageRoomText ${LANG} "The driver files need $RoomNeeded KB free on the disk of $OutcomeWhy, and there is not that much room there. Make room on that disk, then run setup again."
 LangString PageAsItWas ${LANG} "Your computer is as it was before setup."
 LangString PageNotPutBack ${LANG} "Not everything setup changed could be put back yet. It is kept safe, and the next run of this setup puts it back first."
 LangString PageLogIsAt ${LANG} "What happened is in the log:"

@@ -39,6 +39,7 @@ LangString PageRefusedText ${LANG} "Windows a refusé d'installer un paquet de p
 LangString PageRefusalInLog ${LANG} "la raison figure dans le journal."
 LangString PageFailedTitle ${LANG} "L'installation n'a pas pu aboutir"
 LangString PageFailedText ${LANG} "Cette étape n'a pas pu être réalisée : $OutcomeStep."
+LangString PageRoomText ${LANG} "Les fichiers du pilote ont besoin de $RoomNeeded Ko libres sur le disque de $OutcomeWhy, et il n'y a pas autant de place. Libérez de la place sur ce disque, puis relancez l'installation."
 LangString PageAsItWas ${LANG} "Votre ordinateur est dans l'état où l'installation l'a trouvé."
 LangString PageNotPutBack ${LANG} "Tout ce que l'installation a modifié n'a pas encore pu être rétabli. C'est conservé en lieu sûr, et la prochaine exécution de cette installation le rétablit d'abord."
 LangString PageLogIsAt ${LANG} "Ce qui s'est passé figure dans le journal :"

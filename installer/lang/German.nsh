@@ -39,6 +39,7 @@ LangString PageRefusedText ${LANG} "Windows hat es abgelehnt, ein Treiberpaket v
 LangString PageRefusalInLog ${LANG} "Der Grund steht im Protokoll."
 LangString PageFailedTitle ${LANG} "Die Installation konnte nicht abgeschlossen werden"
 LangString PageFailedText ${LANG} "Dieser Schritt konnte nicht ausgeführt werden: $OutcomeStep."
+LangString PageRoomText ${LANG} "Die Treiberdateien brauchen $RoomNeeded KB freien Platz auf dem Laufwerk von $OutcomeWhy, und so viel Platz ist dort nicht frei. Schaffen Sie Platz auf diesem Laufwerk und führen Sie die Installation dann erneut aus."
 LangString PageAsItWas ${LANG} "Ihr Computer ist im selben Zustand wie vor der Installation."
 LangString PageNotPutBack ${LANG} "Noch konnte nicht alles, was die Installation geändert hat, zurückgenommen werden. Es ist gesichert, und der nächste Start dieser Installation stellt es zuerst wieder her."
 LangString PageLogIsAt ${LANG} "Was geschehen ist, steht im Protokoll:"

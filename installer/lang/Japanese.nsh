@@ -39,6 +39,7 @@ LangString PageRefusedText ${LANG} "Windows は Brellan Flashwright のドライ
 LangString PageRefusalInLog ${LANG} "理由はログに記録されています。"
 LangString PageFailedTitle ${LANG} "セットアップを完了できませんでした"
 LangString PageFailedText ${LANG} "次の手順を実行できませんでした: $OutcomeStep。"
+LangString PageRoomText ${LANG} "ドライバー ファイルには $OutcomeWhy のディスクに $RoomNeeded KB の空き容量が必要ですが、十分な空きがありません。そのディスクの空き容量を増やしてから、セットアップをもう一度実行してください。"
 LangString PageAsItWas ${LANG} "コンピューターはセットアップ前の状態のままです。"
 LangString PageNotPutBack ${LANG} "セットアップが変更したもののうち、まだ元に戻せていないものがあります。それらは保存されており、次にこのセットアップを実行したときに最初に元に戻されます。"
 LangString PageLogIsAt ${LANG} "何が起きたかはログに記録されています:"

@@ -39,6 +39,7 @@ LangString PageRefusedText ${LANG} "Windows 拒绝安装 Brellan Flashwright 的
 LangString PageRefusalInLog ${LANG} "原因已记录在日志中。"
 LangString PageFailedTitle ${LANG} "安装未能完成"
 LangString PageFailedText ${LANG} "无法完成此步骤：$OutcomeStep。"
+LangString PageRoomText ${LANG} "驱动程序文件需要 $OutcomeWhy 所在磁盘上有 $RoomNeeded KB 的可用空间，但空间不足。请在该磁盘上腾出空间，然后再次运行安装程序。"
 LangString PageAsItWas ${LANG} "您的计算机仍保持安装前的状态。"
 LangString PageNotPutBack ${LANG} "安装所做的更改尚未全部撤消。这些内容已妥善保存，下次运行此安装程序时会首先将其恢复。"
 LangString PageLogIsAt ${LANG} "发生的情况已记录在日志中："

@@ -39,6 +39,7 @@ LangString PageRefusedText ${LANG} "Windows se negó a instalar un paquete de co
 LangString PageRefusalInLog ${LANG} "el motivo está en el registro."
 LangString PageFailedTitle ${LANG} "La instalación no pudo terminar"
 LangString PageFailedText ${LANG} "Este paso no se pudo realizar: $OutcomeStep."
+LangString PageRoomText ${LANG} "Los archivos del controlador necesitan $RoomNeeded KB libres en el disco de $OutcomeWhy, y no hay tanto espacio. Libere espacio en ese disco y vuelva a ejecutar la instalación."
 LangString PageAsItWas ${LANG} "Su equipo está como antes de la instalación."
 LangString PageNotPutBack ${LANG} "Aún no se pudo deshacer todo lo que cambió la instalación. Está guardado, y la próxima ejecución de esta instalación lo restaura primero."
 LangString PageLogIsAt ${LANG} "Lo que ocurrió está en el registro:"

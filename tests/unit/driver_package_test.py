@@ -201,6 +201,14 @@ class DriverPackage(unittest.TestCase):
         self.assertEqual(["inf\tflashwright.inf", "inf\tbrellan.inf"], lines[:2])
         self.assertEqual(204, len([line for line in lines if line.startswith("place\t")]))
         self.assertEqual(["place\tBrellanFlashwrightSetup.exe", "place\tBrellanFlashwrightSetup.files", ""], lines[-3:])
+        # The room the package checks for: each file in whole 4 KiB clusters, the list too.
+        nsh = os.path.join(self.folder, "files.nsh")
+        writer.write_nsh(listed, nsh, ("x86",), work)
+        with open(nsh, encoding="utf-8") as text:
+            defined = re.search(r"!define DRIVER_PACKAGE_KB (\d+)", text.read())
+        clusters = lambda path: -(-os.path.getsize(path) // 4096)
+        self.assertEqual(4 * (sum(clusters(source) for _, source in listed) + clusters(work)), int(defined.group(1)))
+        self.assertGreaterEqual(int(defined.group(1)), 4 * 202)
         cases = [
             ("a path that fits the install folder, not the rollback folder", "y" * 137 + ".bin",
              "is too long: as C:\\Program Files\\Quillmere\\Brellan Flashwright Setup Rollback (set aside 99)\\kept\\"),

@@ -1523,6 +1523,31 @@ TEST_F(Wizard, UninstallAsksFirstAndSaysWhatItRemoved)
 // A German display language gets the German pages, NSIS's and the product's own; the log stays in
 // English for whoever collects it. Its run sets the display language (LANG, with the session's
 // German locale) and says so in BRELLAN_DISPLAY_LANGUAGE; any other run skips it.
+// Run by full-disk.sh alone, in its namespace, where the install folder is a disk too small for
+// the driver files: double-clicked, the run ends on the finish page of 5, which says the step, the
+// room the install needs and that the computer is as it was.
+TEST(WizardFullDisk, EndsOnTheFinishPageOfFiveWithTheRoomItNeeds)
+{
+    wchar_t disk[16] = L"";
+    if (GetEnvironmentVariableW(L"BRELLAN_FULL_DISK", disk, 16) == 0) GTEST_SKIP() << "runs only in full-disk.sh's namespace";
+    const std::wstring log = harness::SuiteFile(L"full-disk-wizard.log");
+    DeleteFileW(log.c_str());
+    harness::RunResult run = harness::Run(kSetup, (L"/LOG=\"" + log + L"\"").c_str(), harness::PressOkLetNoticeClose, 60000);
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(5u, run.exitCode);
+    ASSERT_FALSE(run.pages.empty());
+    const harness::PageInfo &finish = run.pages.back();
+    EXPECT_EQ(L"Setup could not finish", finish.title) << harness::DescribePage(finish);
+    for (const wchar_t *said : {L"This step could not be done: Copying the driver files.",
+                                L"KB free on the disk of C:\\Program Files\\Quillmere\\Brellan Flashwright Installer, and there is"
+                                L" not that much room there. Make room on that disk, then run setup again.",
+                                L"Your computer is as it was before setup."})
+        EXPECT_TRUE(harness::PageSays(finish, said)) << harness::DescribePage(finish);
+    std::string text;
+    ASSERT_TRUE(harness::ReadFileBytes(log, &text));
+    EXPECT_NE(std::string::npos, text.find("exit code 5: a step could not run; the machine is as the run found it")) << text;
+}
+
 class WizardGerman : public Wizard {};
 
 TEST_F(WizardGerman, DisplayLanguageGetsGermanPagesAndAnEnglishLog)
