@@ -212,6 +212,14 @@ def check_signer(inf, platform, catalog_path, read, signature, trust, now, verdi
             windows="Windows refuses it once its signer's certificate expires on %s%s" % (
                 signature.not_after.strftime("%Y-%m-%d"), ", within 30 days" if soon else ""),
             fix="sign it again with a timestamp", check="signature", severity="warning"))
+    if signature.anchor == "missing":
+        verdicts.notes.append(Finding(
+            "%s is signed by %s, whose chain stops at %s: the catalog does not carry that CA's certificate, and"
+            " the build does not hold it" % (catalog_path, signature.subject, signature.root), inf.name,
+            windows="Windows finds it in its own store when it has it, and otherwise treats the package as signed"
+                    " by an unknown publisher",
+            fix="add the certificate of %s (its issuer publishes it) to %s, so that the build can follow the chain"
+                " to its root" % (signature.root, CA_VARIABLE), check="signature", severity="warning"))
     if signature.anchor == "unknown":
         named = signature.root.startswith("Microsoft ")
         verdicts.notes.append(Finding(

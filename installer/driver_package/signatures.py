@@ -59,7 +59,8 @@ class Trust:
 @dataclasses.dataclass
 class Signature:
     """What one signature is to Windows. `why` is None when it verified; `anchor` says where its
-    chain ends: "microsoft", "trusted" or "unknown"; `cross_signed` whether it also runs through a
+    chain ends: "microsoft", "trusted", "unknown" or "missing" (see chain_verdict); `cross_signed`
+    whether it also runs through a
     cross-certificate of Microsoft Code Verification Root."""
     why: object = None
     subject: str = "(no signer certificate)"
@@ -129,9 +130,17 @@ def load_trust(ca=None, machine=MACHINE_ROOTS):
     """The Trust the build judges by: the carried Microsoft keys, the machine's roots and `ca`."""
     microsoft, verification = carried_roots()
     others = read_bundle(machine, "this machine's roots") if os.path.isfile(machine) else []
+    return with_bundle(Trust(microsoft, verification, others), ca)
+
+
+def with_bundle(trust, ca):
+    """`trust` with the vendor's bundle `ca` added: a root there ends a chain; an issuing CA (one
+    Windows holds in its own store, which a catalog may leave out) lets the chain be followed."""
     if ca:
-        others += read_bundle(ca, "BRELLAN_CATALOG_CA")
-    return Trust(microsoft, verification, others, ca or "")
+        for certificate in read_bundle(ca, "BRELLAN_CATALOG_CA"):
+            (trust.others if certificate.issuer == certificate.subject else trust.intermediates).append(certificate)
+        trust.ca = ca
+    return trust
 
 
 # Reading DER.
@@ -232,15 +241,23 @@ def _paths(certificate, pool, trust, seen=()):
             for kind, name, crossed, broken in _paths(parent, pool, trust, seen + (certificate,)):
                 yield kind, name, crossed or kind == "cross", broken
     if not followed:
-        yield "unknown", _common_name(certificate.issuer), False, certificate if parents else None
+        if parents:     # the signature's own certificates do not hold together
+            yield "unknown", _common_name(certificate.issuer), False, certificate
+        elif any(_common_name(root.subject) == _common_name(certificate.issuer) for root in trust.microsoft + trust.others):
+            # A trusted root goes by that name and did not sign it: a root the build does not know.
+            yield "unknown", _common_name(certificate.issuer), False, None
+        else:           # no certificate of that name at all: the chain stops short
+            yield "missing", _common_name(certificate.issuer), False, None
 
 
-ANCHOR_ORDER = ("microsoft", "trusted", "cross", "unknown")
+ANCHOR_ORDER = ("microsoft", "trusted", "cross", "unknown", "missing")
 
 
 def chain_verdict(certificate, pool, trust):
-    """(where the chain ends: "microsoft", "trusted" or "unknown"; the root's name; whether some
-    path runs through a cross-certificate; why a certificate of it does not verify, or None)."""
+    """(where the chain ends: "microsoft", "trusted", "unknown", or "missing" where it stops at an
+    issuer whose certificate neither the signature nor the trust holds; the root's, or that
+    issuer's, name; whether some path runs through a cross-certificate; why a certificate of it
+    does not verify, or None)."""
     found = list(_paths(certificate, list(pool) + list(trust.intermediates), trust))
     crossed = any(crossed for _, _, crossed, _ in found)
     for kind in ANCHOR_ORDER:
@@ -248,7 +265,7 @@ def chain_verdict(certificate, pool, trust):
             if found_kind == kind and broken is None:
                 return ("unknown" if kind == "cross" else kind), name, crossed, None
     kind, name, _, broken = found[0]
-    return "unknown", name, crossed, "%s is not signed by the %s its chain names" % (
+    return kind, name, crossed, "%s is not signed by the %s its chain names" % (
         _common_name(broken.subject), _common_name(broken.issuer))
 
 
@@ -326,7 +343,7 @@ def _timestamp_why(signer, content, pool, trust):
     if why:
         return why
     anchor, root, _, broken = chain_verdict(authority, pool, trust)
-    if broken or anchor == "unknown":
+    if broken or anchor in ("unknown", "missing"):
         return broken or "its chain ends at %s, a root the build does not know" % root
     return None
 
@@ -455,5 +472,7 @@ def describe(signature):
         return "none"
     if not signature.verified():
         return "does not verify"
+    if signature.anchor == "missing":
+        return "verified, its chain stopping at %s" % signature.root
     where = {"microsoft": "Microsoft's root", "trusted": "a trusted root", "unknown": "an unknown root"}[signature.anchor]
     return "verified to %s (%s)" % (where, signature.root)

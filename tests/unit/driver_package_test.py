@@ -349,10 +349,10 @@ def test_trust(ca=None, machine=None):
     roots as Microsoft's, the older WHQL chain's issuing CA as an intermediate Windows holds, the
     cross-signing roots' keys as Microsoft Code Verification Root's; the bundle as other roots."""
     whql = pem_certificates(os.path.join(KEYS, "whql-bare.pem"))
-    return signatures.Trust(
+    return signatures.with_bundle(signatures.Trust(
         microsoft=pem_certificates(os.path.join(KEYS, "microsoft.pem")) + whql[:1],
         code_verification=[pem_certificates(os.path.join(KEYS, name + ".pem"))[0].public_key() for name in ("crossed", "late")],
-        others=pem_certificates(ca) if ca else [], ca=ca or "", intermediates=whql[1:])
+        others=[], intermediates=whql[1:]), ca)
 
 
 def setUpModule():
@@ -915,6 +915,7 @@ class RealShapes(unittest.TestCase):
                 sign(KEYS, signer, os.path.join(self.folder, cat))
 
     def test_KernelCodeIsJudgedByTheSignatureWindowsKernelReads(self):
+        from cryptography.hazmat.primitives import serialization
         cases = [
             # (name, the catalogs' signer, the image's own, StartType, declared Windows, the note or refusal)
             ("its own signature cross-signed in 2014, a vendor's catalog", "ca", "crossed", "3", "10",
@@ -957,6 +958,28 @@ class RealShapes(unittest.TestCase):
                                 "-CAfile", os.path.join(KEYS, "microsoft.pem")], stdout=subprocess.PIPE,
                                stderr=subprocess.STDOUT, text=True).stdout
         self.assertIn("Signature verification: ok", found)
+        # An older WHQL catalog carries its signer's certificate alone: where the build does not
+        # hold the issuing CA, the chain stops there, and Microsoft's signature is not taken on
+        # its name; that CA's certificate in the vendor's bundle lets the chain be followed.
+        self.setUp()
+        self.kernel_package("whql-bare")
+        bare = test_trust()
+        bare.intermediates = []
+        with self.assertRaises(PackageError) as refusal:
+            checks.check_packages(self.folder, ("amd64",), warn=("signature",), trust=bare)
+        self.assertEqual(["kernel"], [f.check for f in refusal.exception.findings])
+        rows, notes = checks.check_packages(self.folder, ("amd64",), warn=("signature", "kernel"), trust=bare)
+        self.assertIn("brellan.cat is signed by Microsoft Windows Hardware Compatibility Publisher, whose chain stops at"
+                      " Microsoft Windows Hardware Compatibility PCA: the catalog does not carry that CA's certificate",
+                      "\n".join(str(n) for n in notes))
+        self.assertEqual("verified, its chain stopping at Microsoft Windows Hardware Compatibility PCA", rows[0]["signature"])
+        pca = os.path.join(KEYS, "pca.pem")
+        with open(pca, "wb") as out:
+            out.write(pem_certificates(os.path.join(KEYS, "whql-bare.pem"))[1].public_bytes(serialization.Encoding.PEM))
+        bare = test_trust()
+        bare.intermediates = []
+        rows, _ = checks.check_packages(self.folder, ("amd64",), trust=signatures.with_bundle(bare, pca), warn=("signature",))
+        self.assertEqual(["Microsoft"] * 2, [row["signed_by"] for row in rows])
 
     def test_ASignatureIsJudgedAtTheTimeItWasMade(self):
         later = NOW + datetime.timedelta(days=3)     # the throwaway signers' certificates have expired
