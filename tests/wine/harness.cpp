@@ -497,6 +497,9 @@ void FollowWizard(HWND window, DWORD now, const PageAnswer &answer, std::vector<
             seen.steps = known.steps;
             seen.seenAtMs = known.seenAtMs;
             seen.enabledAtMs = known.enabledAtMs;
+            // A progress page keeps the heading it worked under: a run that ends within the
+            // harness's first looks has already changed it to its ending words.
+            if (progress) seen.title = known.title;
             known = seen;
         }
     }

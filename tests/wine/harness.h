@@ -94,7 +94,7 @@ struct PageInfo {
     HWND window = NULL;                     // the wizard's window
     HWND page = NULL;                       // the page's own dialog inside it
     std::wstring caption;                   // the window's
-    std::wstring title;                     // the page's heading
+    std::wstring title;                     // the page's heading (a progress page's first one)
     std::vector<std::wstring> texts;        // every visible text, the heading first, in control order
     std::vector<std::wstring> buttons;      // the window's visible buttons and the page's links
     std::vector<std::wstring> steps;        // a progress page: each line above its bar, in order
