@@ -34,7 +34,7 @@ for _ in $(seq "$rounds"); do
 done
 median() { printf '%s\n' "$@" | grep -E '^[0-9]+$' | sort -n | awk '{v[NR]=$1} END {if (NR) print v[int((NR+1)/2)]; else print "n/a"}'; }
 echo "  whole run, start to exit (median)        $(median "${whole[@]}") ms"
-echo "  notice on screen, seen to gone (median)  $(median "${notice[@]}") ms   (the worker presses it 500 ms after it starts)"
+echo "  notice on screen, seen to gone (median)  $(median "${notice[@]}") ms   (the worker presses it 500 ms after it is up)"
 
 # The whole unattended install (the package with /S on the visible desktop) against DriverPrep's
 # own run, on stores of stale 8 KiB copies with twins, 1% naming the device, as a fresh machine
