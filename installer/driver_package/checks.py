@@ -111,10 +111,12 @@ def check_versions(inf, platform, catalog_path, read, inf_member, verdicts):
 
 
 def _kernel_signature(embedded, signature):
-    """(which signature Windows' kernel loads the file under, "microsoft", "cross" or None)."""
-    for source, found in (("its own signature", embedded), ("its catalog's", signature)):
-        if microsoft_driver_signature(found) or (source == "its own signature" and found is not None and found.microsoft()):
-            return source, "microsoft"
+    """(which signature Windows' kernel loads the file under, "microsoft", "cross" or None): a
+    file's own signature chained to Microsoft's keys, or its catalog's driver signature."""
+    if embedded is not None and embedded.microsoft():
+        return "its own signature", "microsoft"
+    if microsoft_driver_signature(signature):
+        return "its catalog's", "microsoft"
     for source, found in (("its own signature", embedded), ("its catalog's", signature)):
         if found is not None and found.cross_signed_before(CROSS_SIGNED_BEFORE):
             return source, "cross"
@@ -179,7 +181,7 @@ def check_kernel(inf, platform, catalog_path, files, signature, trust, now, verd
     return said
 
 
-def check_signer(inf, platform, catalog_path, read, signature, trust, now, verdicts):
+def check_signer(inf, platform, catalog_path, signature, now, verdicts):
     """The catalog's signature: present and verifying, else the package is unsigned to Windows; a
     chain to a root the build does not know, and a vendor's publisher, are warnings."""
     if signature is None:
@@ -266,7 +268,7 @@ def check_catalog(folder, part, trust, now, cache, verdicts):
     covered, read_from = ["any (OSAttr not read)"], None
     if microsoft and inf_member is not None:   # without its member the INF is refused already
         covered, read_from = check_versions(inf, platform, catalog_path, read, inf_member, verdicts)
-    check_signer(inf, platform, catalog_path, read, signature, trust, now, verdicts)
+    check_signer(inf, platform, catalog_path, signature, now, verdicts)
     kernel = check_kernel(inf, platform, catalog_path, files, signature, trust, now, verdicts)
     signer = catalogs.signer_of(read)
     signed_by = "Microsoft" if microsoft else "vendor: trust it on each machine" if signer else "nobody"
