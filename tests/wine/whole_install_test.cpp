@@ -177,8 +177,26 @@ bool StartPastTheWelcome(const std::wstring &setup, PROCESS_INFORMATION *package
     HWND wizard = NULL;
     for (int i = 0; i < 600 && !(wizard = FindWindowW(L"#32770", L"Brellan Flashwright Setup")); ++i) Sleep(50);
     if (!wizard) return false;
-    Sleep(harness::kPressAfterMs);
-    return PostMessageW(wizard, WM_COMMAND, IDOK, 0) != 0;
+    // The window is up before its welcome page is: a press that comes first is lost. Press Next
+    // once the page shows it enabled, and again while the same page stays.
+    HWND welcome = NULL;
+    for (int i = 0; i < 600; ++i, Sleep(50)) {
+        HWND next = GetDlgItem(wizard, IDOK);
+        HWND shown = NULL;
+        for (HWND inner = FindWindowExW(wizard, NULL, L"#32770", NULL); inner; inner = FindWindowExW(wizard, inner, L"#32770", NULL))
+            if (IsWindowVisible(inner)) shown = inner;
+        if (welcome && shown != welcome) return true;
+        if (!IsWindow(wizard)) return false;
+        if (!shown || !next || !IsWindowEnabled(next) || !IsWindowVisible(next)) continue;
+        if (!welcome) {
+            welcome = shown;
+            Sleep(harness::kPressAfterMs);
+        } else if (i % 40 != 0) {
+            continue;
+        }
+        PostMessageW(wizard, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), (LPARAM)next);
+    }
+    return false;
 }
 const wchar_t kRollbackFolder[] = L"C:\\Program Files\\Quillmere\\Brellan Flashwright Setup Rollback";
 const wchar_t kDeviceCaptionLine[] = L"  caption: \"Found Brellan device\"\r\n";
