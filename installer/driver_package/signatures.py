@@ -33,6 +33,9 @@ HARDWARE_DRIVER_USAGE = "1.3.6.1.4.1.311.10.3.5"
 # Usages a signer certificate of a catalog or driver may carry instead of code signing: Windows
 # System Component Verification, and any usage.
 OTHER_CODE_USAGES = ("1.3.6.1.4.1.311.10.3.6", "2.5.29.37.0")
+# Usages a timestamp's signer certificate carries: time stamping (RFC 3161), Microsoft's own
+# time stamping usage of older countersignatures, and any usage.
+TIME_STAMPING_USAGES = ("1.3.6.1.5.5.7.3.8", "1.3.6.1.4.1.311.10.3.2", "2.5.29.37.0")
 TIMESTAMP_TOKEN = "1.3.6.1.4.1.311.3.3.1"     # an RFC 3161 token, as signtool /tr adds it
 COUNTER_SIGNATURE = "1.2.840.113549.1.9.6"    # the older Authenticode timestamp, signtool /t
 # The longest chain followed from a signer: real ones have three to five certificates.
@@ -336,12 +339,25 @@ def _usable_for_code(certificate):
     return usable, tuple(usages)
 
 
-def _timestamp_why(signer, content, pool, trust):
-    """Why a timestamp's SignerInfo over `content` does not verify, or None: its signature, then
-    its chain, which must end at a key Windows trusts."""
+def _timestamp_why(signer, content, pool, trust, when):
+    """Why a timestamp's SignerInfo over `content`, giving the time `when`, does not verify, or
+    None: its signature; its signer certificate, for time stamping and valid at `when`; then its
+    chain, which must end at a key Windows trusts."""
     authority, why = _verify_signer_info(signer, content, pool, "the timestamp")
     if why:
         return why
+    try:
+        usages = [u.dotted_string for u in authority.extensions.get_extension_for_class(x509.ExtendedKeyUsage).value]
+    except x509.ExtensionNotFound:
+        usages = list(TIME_STAMPING_USAGES)
+    if not any(u in usages for u in TIME_STAMPING_USAGES):
+        return "its signer certificate, %s, is not for time stamping (its usages: %s)" % (
+            _common_name(authority.subject), ", ".join(usages))
+    if when is None:
+        return "it gives no time"
+    if not _utc(authority.not_valid_before) <= when <= _utc(authority.not_valid_after):
+        return "its signer certificate, %s, was not valid on %s, the time it gives" % (
+            _common_name(authority.subject), when.strftime("%Y-%m-%d"))
     anchor, root, _, broken = chain_verdict(authority, pool, trust)
     if broken or anchor in ("unknown", "missing"):
         return broken or "its chain ends at %s, a root the build does not know" % root
@@ -365,12 +381,12 @@ def _timestamp(signer, certificates, trust):
             if algorithm not in HASHES or hashlib.new(algorithm, value).digest() != imprint["hashed_message"].native:
                 return when, "it is for another signature"
             pool = _certificates(inner) + certificates
-            return when, _timestamp_why(inner["signer_infos"][0], _content_octets(raw), pool, trust)
+            return when, _timestamp_why(inner["signer_infos"][0], _content_octets(raw), pool, trust, when)
         if kind == COUNTER_SIGNATURE:
             counter = attribute["values"][0]
             times = [a["values"][0].native for a in counter["signed_attrs"] if a["type"].native == "signing_time"]
             when = times[0] if times else None
-            return when, _timestamp_why(counter, value, certificates, trust)
+            return when, _timestamp_why(counter, value, certificates, trust, when)
     return None, None
 
 

@@ -1,6 +1,7 @@
 """The build's model of the driver packages (installer/driver_package): which files the setup
 package carries, and which folders stop the build; and their catalogs: which of them Windows would
 refuse, read back by osslsigncode and openssl as well as by our reader."""
+import hashlib
 import os
 import re
 import shutil
@@ -338,6 +339,41 @@ def sign(keys, signer, path):
     run("osslsigncode", "sign", "-h", "sha256", "-certs", os.path.join(keys, signer + "-signer.pem"),
         "-key", os.path.join(keys, signer + "-signer.key"), "-in", path, "-out", path + ".signed")
     os.replace(path + ".signed", path)
+
+
+def countersign(path, key, certificate, when):
+    """Adds to the catalog at `path` the older Authenticode timestamp (a PKCS #9 countersignature,
+    as signtool /t adds it), built here from its definition: a SignerInfo over the signature's
+    value, giving the time `when`, made with `key`; `certificate` joins the catalog's."""
+    from asn1crypto import cms as acms, x509 as ax
+    from cryptography.hazmat.primitives import hashes as ch, serialization
+    from cryptography.hazmat.primitives.asymmetric import padding
+    with open(path, "rb") as data:
+        info = acms.ContentInfo.load(data.read())
+    signed = info["content"]
+    signer = signed["signer_infos"][0]
+    der = ax.Certificate.load(certificate.public_bytes(serialization.Encoding.DER))
+    # In DER's order of a SET OF: content type, signing time, message digest.
+    attributes = acms.CMSAttributes([
+        acms.CMSAttribute({"type": "content_type", "values": ["data"]}),
+        acms.CMSAttribute({"type": "signing_time", "values": [acms.Time({"utc_time": when})]}),
+        acms.CMSAttribute({"type": "message_digest", "values": [hashlib.sha256(signer["signature"].native).digest()]}),
+    ])
+    counter = acms.SignerInfo({
+        "version": "v1",
+        "sid": acms.SignerIdentifier({"issuer_and_serial_number": acms.IssuerAndSerialNumber(
+            {"issuer": der.issuer, "serial_number": der.serial_number})}),
+        "digest_algorithm": {"algorithm": "sha256"},
+        "signed_attrs": attributes,
+        "signature_algorithm": {"algorithm": "rsassa_pkcs1v15"},
+        "signature": key.sign(attributes.dump(), padding.PKCS1v15(), ch.SHA256()),
+    })
+    signer["unsigned_attrs"] = acms.CMSAttributes([acms.CMSAttribute({"type": "counter_signature", "values": [counter]})])
+    signed["signer_infos"] = acms.SignerInfos([signer])
+    signed["certificates"] = acms.CertificateSet(list(signed["certificates"]) + [acms.CertificateChoices({"certificate": der})])
+    info["content"] = signed
+    with open(path, "wb") as out:
+        out.write(info.dump(force=True))
 
 
 def pem_certificates(path):
@@ -1018,6 +1054,60 @@ class RealShapes(unittest.TestCase):
         with self.assertRaises(PackageError) as refusal:
             checks.check_packages(self.folder, ("amd64",), os.path.join(KEYS, "roots.pem"), ("kernel",), now=later)
         self.assertIn("expired on", str(refusal.exception))
+
+    def test_ATimestampKeepsASignatureOnlyWhenItsSignerIsATimestampAuthority(self):
+        from cryptography import x509 as cx
+        from cryptography.hazmat.primitives import hashes as ch, serialization
+        from cryptography.hazmat.primitives.asymmetric import rsa
+        from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
+        later = NOW + datetime.timedelta(days=3)     # the catalogs' signer certificate has expired
+        root_key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
+
+        def certificate(name, key, issuer, usages, ends):
+            builder = (cx.CertificateBuilder().subject_name(cx.Name([cx.NameAttribute(NameOID.COMMON_NAME, name)]))
+                       .issuer_name(cx.Name([cx.NameAttribute(NameOID.COMMON_NAME, "stamping root")]))
+                       .public_key(key.public_key()).serial_number(cx.random_serial_number())
+                       .not_valid_before(NOW - datetime.timedelta(days=10)).not_valid_after(ends))
+            builder = (builder.add_extension(cx.ExtendedKeyUsage(usages), critical=True) if usages else
+                       builder.add_extension(cx.BasicConstraints(ca=True, path_length=None), critical=True))
+            return builder.sign(issuer, ch.SHA256())
+
+        root = certificate("stamping root", root_key, root_key, None, NOW + datetime.timedelta(days=3650))
+        bundle = os.path.join(KEYS, "roots-stamping.pem")
+        with open(bundle, "wb") as out, open(os.path.join(KEYS, "roots.pem"), "rb") as roots:
+            out.write(roots.read() + root.public_bytes(serialization.Encoding.PEM))
+        cases = [
+            # (the countersigner's usages, when its certificate ends, whether it keeps the signature)
+            ([ExtendedKeyUsageOID.TIME_STAMPING], NOW + datetime.timedelta(days=3650), None),
+            ([ExtendedKeyUsageOID.CODE_SIGNING], NOW + datetime.timedelta(days=3650), "is not for time stamping"),
+            ([ExtendedKeyUsageOID.TIME_STAMPING], NOW - datetime.timedelta(days=1), "was not valid on"),
+        ]
+        for usages, ends, why in cases:
+            with self.subTest(usages=usages, ends=ends):
+                self.kernel_package("ca")
+                key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
+                stamper = certificate("stamping authority", key, root_key, usages, ends)
+                for cat in ("flashwright.cat", "brellan.cat"):
+                    countersign(os.path.join(self.folder, cat), key, stamper, NOW.replace(microsecond=0))
+                if why is None:
+                    rows, notes = checks.check_packages(self.folder, ("amd64",), bundle, ("kernel",), now=later)
+                    self.assertEqual(NOW.strftime("%Y-%m-%d %H:%M:%S UTC"), rows[0]["timestamp"])
+                    self.assertFalse([n for n in notes if "timestamp" in n.problem], notes)
+                    # osslsigncode reads the same countersignature as one that verifies.
+                    found = subprocess.run(["osslsigncode", "verify", "-in", os.path.join(self.folder, "brellan.cat"),
+                                            "-CAfile", os.path.join(KEYS, "roots.pem"), "-TSA-CAfile", bundle],
+                                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True).stdout
+                    self.assertIn("Signature verification: ok", found)
+                    self.assertNotIn("Timestamp Server Signature verification: failed", found)
+                    continue
+                with self.assertRaises(PackageError) as refusal:
+                    checks.check_packages(self.folder, ("amd64",), bundle, ("kernel",), now=later)
+                self.assertIn("expired on", str(refusal.exception))
+                # Before the signer's certificate expires, a timestamp that does not verify is a warning.
+                _, notes = checks.check_packages(self.folder, ("amd64",), bundle, ("kernel",))
+                self.assertTrue([n for n in notes if "the timestamp of brellan.cat does not verify" in n.problem
+                                 and why in n.problem], notes)
+                self.setUp()
 
     def test_MicrosoftIsKnownByTheCarriedKeysNeverByName(self):
         from cryptography.hazmat.primitives import serialization
