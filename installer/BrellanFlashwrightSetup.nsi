@@ -191,16 +191,34 @@ Var Kept           ; 1 while this run's state is armed (transaction.nsh)
 
 ; Runs a helper from the programs' folder with `args` and leaves its exit code in $0, or "none"
 ; when it could not be started. The helper appends its lines to the log meanwhile, so the
-; installer closes the log for that time.
+; installer closes the log for that time. A start that fails ran nothing: a file just unpacked
+; can be held for a moment (a virus scanner reading it), so the start is tried again, a bounded
+; number of times.
+!define HELPER_START_TRIES 5
+!define HELPER_START_PAUSE_MS 200
+Var StartTries
 !macro RunHelper exe args
   FileClose $LogFile
-  ClearErrors
-  ExecWait `"$ProgramsDir\${exe}" "/log=$LogPath" ${args}` $0
-  ${If} ${Errors}
+  StrCpy $StartTries 0
+  ${Do}
+    IntOp $StartTries $StartTries + 1
+    ClearErrors
+    ExecWait `"$ProgramsDir\${exe}" "/log=$LogPath" ${args}` $0
+    ${IfNot} ${Errors}
+      ${Break}
+    ${EndIf}
     StrCpy $0 "none"
-  ${EndIf}
+    ${If} $StartTries >= ${HELPER_START_TRIES}
+      ${Break}
+    ${EndIf}
+    Sleep ${HELPER_START_PAUSE_MS}
+  ${Loop}
   FileOpen $LogFile "$LogPath" a
   FileSeek $LogFile 0 END
+  ${If} $StartTries > 1
+  ${AndIf} $0 != "none"
+    !insertmacro Log "${exe} started at try $StartTries: Windows could not start it before"
+  ${EndIf}
 !macroend
 
 ; After each file the package writes into the install folder: the first that could not be

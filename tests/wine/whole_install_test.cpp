@@ -260,6 +260,41 @@ TEST_F(Unattended, RecordedDeviceEndsWithThreeByItselfAndLogsTheBox)
     EXPECT_EQ(L"", harness::DescribeChanges(before_, harness::SnapshotInfStore()));
 }
 
+// A helper held for a moment once it is unpacked (a virus scanner reading it) cannot be started:
+// the package starts it again and the run goes on. The hold must come before the package's first
+// start of SetupRollback, so a round whose hold came after it is played again.
+TEST_F(Unattended, HelperHeldForAMomentIsStartedAgain)
+{
+    const DWORD kHoldMs = 500;
+    bool triedAgain = false;
+    for (int round = 0; round < 3 && !triedAgain; ++round) {
+        DeleteFileW(log_.c_str());
+        PROCESS_INFORMATION run;
+        const std::wstring args = L"/S /LOG=\"" + log_ + L"\"";
+        ASSERT_TRUE(harness::Start(kSetup, args.c_str(), &run));
+        const std::wstring helper = L"C:\\Program Files\\Quillmere\\Brellan Flashwright Setup Programs " +
+                                    std::to_wstring(run.dwProcessId) + L"\\SetupRollback.exe";
+        // Opened without sharing once the package has written and closed it.
+        HANDLE held = INVALID_HANDLE_VALUE;
+        const DWORD start = GetTickCount();
+        while (held == INVALID_HANDLE_VALUE && GetTickCount() - start < 20000 && WaitForSingleObject(run.hProcess, 0) == WAIT_TIMEOUT)
+            held = CreateFileW(helper.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+        if (held != INVALID_HANDLE_VALUE) {
+            Sleep(kHoldMs);
+            CloseHandle(held);
+        }
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(run.hProcess, 30000));
+        DWORD code = 0xFFFFFFFF;
+        GetExitCodeProcess(run.hProcess, &code);
+        CloseHandle(run.hThread);
+        CloseHandle(run.hProcess);
+        EXPECT_EQ(0u, code) << "round " << round;
+        triedAgain = LogHas(L"SetupRollback.exe started at try ");
+    }
+    EXPECT_TRUE(triedAgain) << "no round held SetupRollback before the package first started it";
+    EXPECT_EQ(L"" BRELLAN_VERSION, harness::DetectedVersion());
+}
+
 // What a log read a week later on another machine must tell: when (date, time, offset), what was
 // asked (the command line as given), by whom, where, on which Windows, with which package; each
 // line's time; the exit code in words. Three runs leave three records.
