@@ -330,10 +330,17 @@ def _certificates(signed):
     return found
 
 
-def _usable_for_code(certificate):
+def _usages(certificate):
+    """The extended key usages `certificate` names, or None where it names none: any use."""
     try:
-        usages = [u.dotted_string for u in certificate.extensions.get_extension_for_class(x509.ExtendedKeyUsage).value]
+        return [u.dotted_string for u in certificate.extensions.get_extension_for_class(x509.ExtendedKeyUsage).value]
     except x509.ExtensionNotFound:
+        return None
+
+
+def _usable_for_code(certificate):
+    usages = _usages(certificate)
+    if usages is None:
         return True, ()
     usable = CODE_SIGNING_USAGE in usages or HARDWARE_DRIVER_USAGE in usages or any(u in usages for u in OTHER_CODE_USAGES)
     return usable, tuple(usages)
@@ -346,11 +353,8 @@ def _timestamp_why(signer, content, pool, trust, when):
     authority, why = _verify_signer_info(signer, content, pool, "the timestamp")
     if why:
         return why
-    try:
-        usages = [u.dotted_string for u in authority.extensions.get_extension_for_class(x509.ExtendedKeyUsage).value]
-    except x509.ExtensionNotFound:
-        usages = list(TIME_STAMPING_USAGES)
-    if not any(u in usages for u in TIME_STAMPING_USAGES):
+    usages = _usages(authority)
+    if usages is not None and not any(u in usages for u in TIME_STAMPING_USAGES):
         return "its signer certificate, %s, is not for time stamping (its usages: %s)" % (
             _common_name(authority.subject), ", ".join(usages))
     if when is None:
